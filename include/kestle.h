@@ -76,6 +76,21 @@ int KESTLE_CALL osal_sockmap_enumrate(int index, char **name, int *port, int *pi
  * Root directory and environment
  * ---------------------------------------------------------------------- */
 
+/* The drive-less root of the guest's file tree, ending in '/'; computed on the
+ * first call from VANTRELL_ROOT (default "c:/vantrell"), which also sets
+ * ROOT_VANTRELL_ROOT and the current directory. The library owns the text. */
+const char *KESTLE_CALL osal_getRootDir(void);
+/* A heap copy of the variable's value (caller frees), or NULL when it is
+ * missing or empty. */
+char *KESTLE_CALL osal_getEnvVariable(const char *name);
+/* Sets (or, with a NULL value, deletes) a variable; 0 or -GetLastError(). */
+int KESTLE_CALL osal_setEnvVariable(const char *name, const char *value);
+/* The root followed by path, in a heap block of at least 260 bytes that
+ * always holds the whole result (caller frees); NULL on a NULL path. */
+char *KESTLE_CALL osal_pathTranslate(const char *path);
+/* The same with ".exe" appended. */
+char *KESTLE_CALL osal_pathTranslateExe(const char *path);
+
 /* ------------------------------------------------------------------------
  * Sockets and socket sets
  * ---------------------------------------------------------------------- */
