@@ -95,6 +95,15 @@ char *KESTLE_CALL osal_pathTranslateExe(const char *path);
  * Sockets and socket sets
  * ---------------------------------------------------------------------- */
 
+/* Starts the socket library (version 1.0) once per process, its clean-up
+ * registered for exit, and makes sure the root directory is computed;
+ * 0, or -1 when the start-up fails (the next call tries again). */
+int KESTLE_CALL osal_winsockInit(void);
+/* WSACleanup's result. */
+int KESTLE_CALL osal_winsockExit(void);
+/* One more start-up of the socket library (version 2.2); WSAStartup's result. */
+int KESTLE_CALL osal_sock_startup(void);
+
 /* ------------------------------------------------------------------------
  * Diagnostics
  * ---------------------------------------------------------------------- */
