@@ -131,13 +131,9 @@ int KESTLE_CALL osal_sock_peekRead(SOCKET s, unsigned long *count);
 /* ioctlsocket FIONBIO: non-zero `on` makes the socket non-blocking. */
 int KESTLE_CALL osal_sock_setNBlock(SOCKET s, int on);
 
-#define OSAL_SELECT_TIMEOUT (-209)
-#define OSAL_SELECT_INTERRUPTED (-208)
-#define OSAL_SELECT_FAILED (-247)
-
 /* select, with the library's codes in place of 0 and -1: the number of ready
- * sockets, OSAL_SELECT_TIMEOUT, OSAL_SELECT_INTERRUPTED (WSAEINTR) or
- * OSAL_SELECT_FAILED; errno holds the Winsock code after a failure. */
+ * sockets, -209 on time-out, -208 when interrupted (WSAEINTR), -247 on any
+ * other failure; errno holds the Winsock code after a failure. */
 int KESTLE_CALL osal_sock_sockselect(int nfds, fd_set *readSet, fd_set *writeSet, fd_set *exceptSet,
                                      const struct timeval *timeout);
 /* Waits until s is readable (forWrite 0) or writable, for usec microseconds
