@@ -84,6 +84,32 @@ int KESTLE_CALL osal_sockmap_enumrate(int index, char **name, int *port, int *pi
  * Diagnostics
  * ---------------------------------------------------------------------- */
 
+/* One piece of a gathered buffer: osal_logv's pieces and osal_writevPipe's
+ * frames. */
+typedef struct iovec {
+    void *iov_base;  /* the bytes */
+    int32_t iov_len; /* their count */
+} iovec;
+
+KESTLE_STATIC_ASSERT(sizeof(iovec) == 8, "iovec is 8 bytes");
+KESTLE_STATIC_ASSERT(offsetof(iovec, iov_len) == 4, "iovec.iov_len at 4");
+
+/* The logging exports format their text and then discard it. */
+
+/* Formats with the C runtime's _vsnprintf into 1024 bytes: the length, or -1
+ * when the text was longer and cut. */
+int KESTLE_CALL osal_logf(const char *format, ...);
+/* Returns length; text is not read. */
+int KESTLE_CALL osal_logs(const char *text, int length);
+/* Gathers the pieces into one scratch buffer of total bytes (never more);
+ * returns total. */
+int KESTLE_CALL osal_logv(const iovec *pieces, int count, unsigned total);
+/* Names the file logger (cut to 63 characters); returns the logger's name,
+ * or NULL when its record could not be allocated. */
+char *KESTLE_CALL osal_flogger_init(const char *name);
+/* Empties the file logger's name; returns it, as osal_flogger_init. */
+char *KESTLE_CALL osal_flogger_done(void);
+
 /* ------------------------------------------------------------------------
  * Threads and synchronisation objects
  * ---------------------------------------------------------------------- */
