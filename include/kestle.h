@@ -160,13 +160,109 @@ KESTLE_STATIC_ASSERT(sizeof(struct timeval) == 8, "timeval is two 32-bit longs")
  * Diagnostics
  * ---------------------------------------------------------------------- */
 
+/* One piece of a gathered buffer: osal_logv's pieces and osal_writevPipe's
+ * frames. */
+typedef struct iovec {
+    void *iov_base;  /* the bytes */
+    int32_t iov_len; /* their count */
+} iovec;
+
+KESTLE_STATIC_ASSERT(sizeof(iovec) == 8, "iovec is 8 bytes");
+KESTLE_STATIC_ASSERT(offsetof(iovec, iov_len) == 4, "iovec.iov_len at 4");
+
+/* The logging exports format their text and then discard it. */
+
+/* Formats with the C runtime's _vsnprintf into 1024 bytes: the length, or -1
+ * when the text was longer and cut. */
+int KESTLE_CALL osal_logf(const char *format, ...);
+/* Returns length; text is not read. */
+int KESTLE_CALL osal_logs(const char *text, int length);
+/* Gathers the pieces into one scratch buffer of total bytes (never more);
+ * returns total. */
+int KESTLE_CALL osal_logv(const iovec *pieces, int count, unsigned total);
+/* Names the file logger (cut to 63 characters); returns the logger's name,
+ * or NULL when its record could not be allocated. */
+char *KESTLE_CALL osal_flogger_init(const char *name);
+/* Empties the file logger's name; returns it, as osal_flogger_init. */
+char *KESTLE_CALL osal_flogger_done(void);
+
 /* ------------------------------------------------------------------------
  * Threads and synchronisation objects
  * ---------------------------------------------------------------------- */
 
+/* Each export passes its arguments to the Win32 or C-runtime call it is named
+ * after. Create and open exports give a handle or NULL (the Win32 error stays
+ * in the thread's last error); the handles are the caller's to close. */
+
+/* _beginthreadex: the thread's handle as an integer, 0 on failure (errno set). */
+uintptr_t KESTLE_CALL osal_CreateThread(void *security, unsigned stackSize, unsigned(__stdcall *start)(void *),
+                                        void *arg, unsigned initFlag, unsigned *threadId);
+DWORD KESTLE_CALL osal_GetCurrentThreadId(void);
+HANDLE KESTLE_CALL osal_CreateEvent(SECURITY_ATTRIBUTES *sa, int manualReset, int initialState, const char *name);
+HANDLE KESTLE_CALL osal_CreateMutex(SECURITY_ATTRIBUTES *sa, int initialOwner, const char *name);
+HANDLE KESTLE_CALL osal_OpenMutex(unsigned access, int inherit, const char *name);
+/* 0, or the negated Win32 error (-288 when the caller does not own it). */
+int KESTLE_CALL osal_ReleaseMutex(HANDLE mutex);
+HANDLE KESTLE_CALL osal_CreateSemaphore(SECURITY_ATTRIBUTES *sa, int initialCount, int maximumCount, const char *name);
+HANDLE KESTLE_CALL osal_OpenSemaphore(unsigned access, int inherit, const char *name);
+/* ReleaseSemaphore's BOOL. */
+BOOL KESTLE_CALL osal_ReleaseSemaphore(HANDLE semaphore, int count, long *previousCount);
+/* 0 when the object was signalled, or when an abandoned mutex was taken (the
+ * caller then owns it); OSAL_WAIT_TIMED_OUT after a time-out; otherwise the
+ * negated Win32 error of the failed wait (-6 for an invalid handle). */
+#define OSAL_WAIT_TIMED_OUT (-258)
+int KESTLE_CALL osal_WaitForSingleObject(HANDLE h, unsigned ms);
+/* SignalObjectAndWait's result unchanged. */
+DWORD KESTLE_CALL osal_SignalObjectAndWait(HANDLE toSignal, HANDLE toWaitOn, unsigned ms, int alertable);
+/* CloseHandle's BOOL. */
+BOOL KESTLE_CALL osal_CloseHandle(HANDLE h);
+/* A new, initialised (recursive) critical section on the heap; NULL when out
+ * of memory. Release it only with osal_deleteCriticalSection. */
+CRITICAL_SECTION *KESTLE_CALL osal_allocCriticalSection(void);
+void KESTLE_CALL osal_EnterCriticalSection(CRITICAL_SECTION *cs);
+void KESTLE_CALL osal_LeaveCriticalSection(CRITICAL_SECTION *cs);
+/* Deletes and frees a section from osal_allocCriticalSection; NULL does nothing. */
+void KESTLE_CALL osal_deleteCriticalSection(CRITICAL_SECTION *cs);
+
 /* ------------------------------------------------------------------------
  * Named pipes
  * ---------------------------------------------------------------------- */
+
+/* Byte-mode, blocking named pipes. osal_writevPipe frames each iovec element
+ * (see iovec under Diagnostics) as a PipeFrame: its iov_len as a 32-bit
+ * little-endian word, then its bytes; frames follow each other directly. */
+
+/* The start of one frame; its `length` bytes follow it directly, unchanged. */
+typedef struct PipeFrame {
+    int32_t length; /* the element's iov_len */
+} PipeFrame;
+
+KESTLE_STATIC_ASSERT(sizeof(PipeFrame) == 4, "PipeFrame's length word is 4 bytes");
+
+/* The server end (duplex, unlimited instances, buffer sizes 0), or NULL. */
+HANDLE KESTLE_CALL osal_createPipe(const char *name);
+/* ConnectNamedPipe's BOOL: FALSE with ERROR_PIPE_CONNECTED when the client
+ * came first (the pipe is then connected and usable). */
+BOOL KESTLE_CALL osal_waitPipeClient(HANDLE server);
+/* WaitNamedPipeA without limit; FALSE at once when no such pipe exists. */
+BOOL KESTLE_CALL osal_waitPipeServer(const char *name);
+/* The client end; INVALID_HANDLE_VALUE when it cannot be opened, NULL when it
+ * opened but byte read mode could not be set. Callers test both. */
+HANDLE KESTLE_CALL osal_connectPipe(const char *name);
+/* osal_waitPipeServer, then osal_connectPipe. */
+HANDLE KESTLE_CALL osal_connectServerPipe(const char *name);
+BOOL KESTLE_CALL osal_closePipe(HANDLE h);
+/* Reads exactly len bytes: len, or -1 on failure or when the peer is gone. */
+int KESTLE_CALL osal_readPipe(HANDLE h, void *buf, unsigned len);
+/* Writes all len bytes: len, or -1. */
+int KESTLE_CALL osal_writePipe(HANDLE h, const void *buf, unsigned len);
+/* One PipeFrame per element: the data bytes written (length words not
+ * counted), or -1. Invalid elements give -1 before anything is written. */
+int KESTLE_CALL osal_writevPipe(HANDLE h, const iovec *vec, int count);
+/* Bytes available without blocking; 0 also when the peek fails. */
+unsigned KESTLE_CALL osal_peekPipe(HANDLE h);
+/* TransactNamedPipe: the bytes read into out, or -1. */
+int KESTLE_CALL osal_transactPipe(HANDLE h, const void *in, int inLen, void *out, int outLen);
 
 /* ------------------------------------------------------------------------
  * Processes and the stop command
