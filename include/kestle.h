@@ -84,9 +84,69 @@ int KESTLE_CALL osal_sockmap_enumrate(int index, char **name, int *port, int *pi
  * Diagnostics
  * ---------------------------------------------------------------------- */
 
+/* One piece of a gathered buffer: osal_logv's pieces and osal_writevPipe's
+ * frames. */
+typedef struct iovec {
+    void *iov_base;  /* the bytes */
+    int32_t iov_len; /* their count */
+} iovec;
+
+KESTLE_STATIC_ASSERT(sizeof(iovec) == 8, "iovec is 8 bytes");
+KESTLE_STATIC_ASSERT(offsetof(iovec, iov_len) == 4, "iovec.iov_len at 4");
+
+/* The logging exports format their text and then discard it. */
+
+/* Formats with the C runtime's _vsnprintf into 1024 bytes: the length, or -1
+ * when the text was longer and cut. */
+int KESTLE_CALL osal_logf(const char *format, ...);
+/* Returns length; text is not read. */
+int KESTLE_CALL osal_logs(const char *text, int length);
+/* Gathers the pieces into one scratch buffer of total bytes (never more);
+ * returns total. */
+int KESTLE_CALL osal_logv(const iovec *pieces, int count, unsigned total);
+/* Names the file logger (cut to 63 characters); returns the logger's name,
+ * or NULL when its record could not be allocated. */
+char *KESTLE_CALL osal_flogger_init(const char *name);
+/* Empties the file logger's name; returns it, as osal_flogger_init. */
+char *KESTLE_CALL osal_flogger_done(void);
+
 /* ------------------------------------------------------------------------
  * Threads and synchronisation objects
  * ---------------------------------------------------------------------- */
+
+/* Each export passes its arguments to the Win32 or C-runtime call it is named
+ * after. Create and open exports give a handle or NULL (the Win32 error stays
+ * in the thread's last error); the handles are the caller's to close. */
+
+/* _beginthreadex: the thread's handle as an integer, 0 on failure (errno set). */
+uintptr_t KESTLE_CALL osal_CreateThread(void *security, unsigned stackSize, unsigned(__stdcall *start)(void *),
+                                        void *arg, unsigned initFlag, unsigned *threadId);
+DWORD KESTLE_CALL osal_GetCurrentThreadId(void);
+HANDLE KESTLE_CALL osal_CreateEvent(SECURITY_ATTRIBUTES *sa, int manualReset, int initialState, const char *name);
+HANDLE KESTLE_CALL osal_CreateMutex(SECURITY_ATTRIBUTES *sa, int initialOwner, const char *name);
+HANDLE KESTLE_CALL osal_OpenMutex(unsigned access, int inherit, const char *name);
+/* 0, or the negated Win32 error (-288 when the caller does not own it). */
+int KESTLE_CALL osal_ReleaseMutex(HANDLE mutex);
+HANDLE KESTLE_CALL osal_CreateSemaphore(SECURITY_ATTRIBUTES *sa, int initialCount, int maximumCount, const char *name);
+HANDLE KESTLE_CALL osal_OpenSemaphore(unsigned access, int inherit, const char *name);
+/* ReleaseSemaphore's BOOL. */
+BOOL KESTLE_CALL osal_ReleaseSemaphore(HANDLE semaphore, int count, long *previousCount);
+/* 0 when the object was signalled, or when an abandoned mutex was taken (the
+ * caller then owns it); OSAL_WAIT_TIMED_OUT after a time-out; otherwise the
+ * negated Win32 error of the failed wait (-6 for an invalid handle). */
+#define OSAL_WAIT_TIMED_OUT (-258)
+int KESTLE_CALL osal_WaitForSingleObject(HANDLE h, unsigned ms);
+/* SignalObjectAndWait's result unchanged. */
+DWORD KESTLE_CALL osal_SignalObjectAndWait(HANDLE toSignal, HANDLE toWaitOn, unsigned ms, int alertable);
+/* CloseHandle's BOOL. */
+BOOL KESTLE_CALL osal_CloseHandle(HANDLE h);
+/* A new, initialised (recursive) critical section on the heap; NULL when out
+ * of memory. Release it only with osal_deleteCriticalSection. */
+CRITICAL_SECTION *KESTLE_CALL osal_allocCriticalSection(void);
+void KESTLE_CALL osal_EnterCriticalSection(CRITICAL_SECTION *cs);
+void KESTLE_CALL osal_LeaveCriticalSection(CRITICAL_SECTION *cs);
+/* Deletes and frees a section from osal_allocCriticalSection; NULL does nothing. */
+void KESTLE_CALL osal_deleteCriticalSection(CRITICAL_SECTION *cs);
 
 /* ------------------------------------------------------------------------
  * Named pipes
