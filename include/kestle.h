@@ -152,6 +152,43 @@ void KESTLE_CALL osal_deleteCriticalSection(CRITICAL_SECTION *cs);
  * Named pipes
  * ---------------------------------------------------------------------- */
 
+/* Byte-mode, blocking named pipes. osal_writevPipe frames each iovec element
+ * (see iovec under Diagnostics) as a PipeFrame: its iov_len as a 32-bit
+ * little-endian word, then its bytes; frames follow each other directly. */
+
+typedef struct PipeFrame {
+    int32_t length;        /* the element's iov_len */
+    unsigned char data[];  /* length bytes, unchanged */
+} PipeFrame;
+
+KESTLE_STATIC_ASSERT(sizeof(PipeFrame) == 4, "PipeFrame's length word is 4 bytes");
+KESTLE_STATIC_ASSERT(offsetof(PipeFrame, data) == 4, "PipeFrame.data at 4");
+
+/* The server end (duplex, unlimited instances, buffer sizes 0), or NULL. */
+HANDLE KESTLE_CALL osal_createPipe(const char *name);
+/* ConnectNamedPipe's BOOL: FALSE with ERROR_PIPE_CONNECTED when the client
+ * came first (the pipe is then connected and usable). */
+BOOL KESTLE_CALL osal_waitPipeClient(HANDLE server);
+/* WaitNamedPipeA without limit; FALSE at once when no such pipe exists. */
+BOOL KESTLE_CALL osal_waitPipeServer(const char *name);
+/* The client end; INVALID_HANDLE_VALUE when it cannot be opened, NULL when it
+ * opened but byte read mode could not be set. Callers test both. */
+HANDLE KESTLE_CALL osal_connectPipe(const char *name);
+/* osal_waitPipeServer, then osal_connectPipe. */
+HANDLE KESTLE_CALL osal_connectServerPipe(const char *name);
+BOOL KESTLE_CALL osal_closePipe(HANDLE h);
+/* Reads exactly len bytes: len, or -1 on failure or when the peer is gone. */
+int KESTLE_CALL osal_readPipe(HANDLE h, void *buf, unsigned len);
+/* Writes all len bytes: len, or -1. */
+int KESTLE_CALL osal_writePipe(HANDLE h, const void *buf, unsigned len);
+/* One PipeFrame per element: the data bytes written (length words not
+ * counted), or -1. Invalid elements give -1 before anything is written. */
+int KESTLE_CALL osal_writevPipe(HANDLE h, const iovec *vec, int count);
+/* Bytes available without blocking; 0 also when the peek fails. */
+unsigned KESTLE_CALL osal_peekPipe(HANDLE h);
+/* TransactNamedPipe: the bytes read into out, or -1. */
+int KESTLE_CALL osal_transactPipe(HANDLE h, const void *in, int inLen, void *out, int outLen);
+
 /* ------------------------------------------------------------------------
  * Processes and the stop command
  * ---------------------------------------------------------------------- */
