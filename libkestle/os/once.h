@@ -24,7 +24,8 @@ public:
     // The object, made by `make` (a callable returning a new T*, or null on
     // failure) if there is none yet. Callers that race here wait for the one
     // that makes it. When `make` fails (or throws), nothing is stored and the
-    // next call tries again; null is returned meanwhile.
+    // next call tries again; null is returned meanwhile. `make` must not ask
+    // this slot for its own object (that caller would wait for itself).
     template <class Make>
     T *getOrCreate(Make &&make)
     {
