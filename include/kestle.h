@@ -156,13 +156,12 @@ void KESTLE_CALL osal_deleteCriticalSection(CRITICAL_SECTION *cs);
  * (see iovec under Diagnostics) as a PipeFrame: its iov_len as a 32-bit
  * little-endian word, then its bytes; frames follow each other directly. */
 
+/* The start of one frame; its `length` bytes follow it directly, unchanged. */
 typedef struct PipeFrame {
-    int32_t length;        /* the element's iov_len */
-    unsigned char data[];  /* length bytes, unchanged */
+    int32_t length; /* the element's iov_len */
 } PipeFrame;
 
 KESTLE_STATIC_ASSERT(sizeof(PipeFrame) == 4, "PipeFrame's length word is 4 bytes");
-KESTLE_STATIC_ASSERT(offsetof(PipeFrame, data) == 4, "PipeFrame.data at 4");
 
 /* The server end (duplex, unlimited instances, buffer sizes 0), or NULL. */
 HANDLE KESTLE_CALL osal_createPipe(const char *name);

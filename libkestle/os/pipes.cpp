@@ -122,12 +122,12 @@ int KESTLE_CALL osal_writevPipe(HANDLE h, const iovec *vec, int count)
     int total = 0;
     for (int i = 0; i < count; ++i) {
         // The length word in little-endian order, the host's own.
-        int32_t length = vec[i].iov_len;
-        if (osal_writePipe(h, &length, sizeof length) < 0)
+        PipeFrame frame{vec[i].iov_len};
+        if (osal_writePipe(h, &frame, sizeof frame) < 0)
             return -1;
-        if (osal_writePipe(h, vec[i].iov_base, static_cast<unsigned>(length)) < 0)
+        if (osal_writePipe(h, vec[i].iov_base, static_cast<unsigned>(frame.length)) < 0)
             return -1;
-        total += length;
+        total += frame.length;
     }
     return total;
 }

@@ -3,12 +3,25 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "kestle.h"
 #include "os/diagnostics.h"
+
+// Every allocation of this program comes filled with garbage, so a record
+// that is not cleared on creation shows an unterminated name.
+void *operator new(std::size_t size)
+{
+    void *p = malloc(size ? size : 1);
+    if (!p)
+        throw std::bad_alloc();
+    memset(p, 0xAA, size);
+    return p;
+}
 
 namespace {
 
