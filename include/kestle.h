@@ -268,13 +268,56 @@ int KESTLE_CALL osal_transactPipe(HANDLE h, const void *in, int inLen, void *out
  * Processes and the stop command
  * ---------------------------------------------------------------------- */
 
+/* Starts cmdline (writable; the new process inherits inheritable handles and,
+ * with env NULL, this process's environment). The new process's id, or the
+ * negated Win32 error after printing "osal_newProcess cmdline=... error=...". */
+int KESTLE_CALL osal_newProcess(char *cmdline, void *env);
+/* Runs a UTF-8 command through the command interpreter; _wsystem's result.
+ * NULL asks whether an interpreter exists. -1 with errno EINVAL when the
+ * command is not valid UTF-8. */
+int KESTLE_CALL osal_system(const char *command);
+/* Terminates every process whose executable is exactly name + ".exe"
+ * (case-sensitive); the number of matching processes. */
+int KESTLE_CALL osal_killProcessByName(const char *name);
+/* Runs "gueststop" through the command interpreter, then sleeps 999999 ms. */
+void KESTLE_CALL osal_dieHard(void);
+
 /* ------------------------------------------------------------------------
  * System object and guest display size
  * ---------------------------------------------------------------------- */
 
+/* The guest display size, fixed when the library first needs it: 0, or -1
+ * when the library cannot allocate its system object. */
+int KESTLE_CALL osal_getResolution(int *width, int *height);
+
 /* ------------------------------------------------------------------------
  * Input events
  * ---------------------------------------------------------------------- */
+
+/* One record on the input pipe "\\.\pipe\android_input_pipe": the Linux
+ * 32-bit input event, then the guest input device (0 keyboard, 1 pointer) and
+ * four reserved zero bytes. */
+typedef struct InputEventTime {
+    int32_t sec;       /* always 0 */
+    int32_t usec;      /* always 0 */
+} InputEventTime;
+
+typedef struct InputEvent {
+    InputEventTime time;
+    uint16_t type;     /* 0 EV_SYN, 1 EV_KEY, 3 EV_ABS */
+    uint16_t code;
+    int32_t value;
+    int32_t device;
+    uint8_t reserved[4];
+} InputEvent;
+
+KESTLE_STATIC_ASSERT(sizeof(InputEvent) == 24, "InputEvent is 24 bytes");
+KESTLE_STATIC_ASSERT(offsetof(InputEvent, time.usec) == 4, "InputEvent.time.usec at 4");
+KESTLE_STATIC_ASSERT(offsetof(InputEvent, type) == 8, "InputEvent.type at 8");
+KESTLE_STATIC_ASSERT(offsetof(InputEvent, code) == 10, "InputEvent.code at 10");
+KESTLE_STATIC_ASSERT(offsetof(InputEvent, value) == 12, "InputEvent.value at 12");
+KESTLE_STATIC_ASSERT(offsetof(InputEvent, device) == 16, "InputEvent.device at 16");
+KESTLE_STATIC_ASSERT(offsetof(InputEvent, reserved) == 20, "InputEvent.reserved at 20");
 
 #ifdef __cplusplus
 }

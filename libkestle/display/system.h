@@ -1,0 +1,59 @@
+// The system object: what the library keeps once per process for the guest
+// (host window, thread handles, one device object per family, the guest
+// display size and the ready flag). Made by the first call that needs it and
+// kept until the process ends.
+#pragma once
+
+#include <cstdint>
+
+#include "kestle.h"
+#include "os/once.h"
+
+class OSALInput;
+class OSALAudio;
+class OSALSurface;
+class OSALNet;
+
+// Size of the host window's client area as last seen: the guest display size
+// until the window procedure records the first WM_SIZE.
+extern int32_t gClientWidth;
+extern int32_t gClientHeight;
+
+struct GuestDisplaySize {
+    int32_t width;
+    int32_t height;
+};
+
+class OSALSystem {
+public:
+    // The process's system object, made on first use; null only when it
+    // could not be allocated.
+    static OSALSystem *getInstance();
+
+    // The guest display size for a primary screen of screenWidth x screenHeight.
+    static GuestDisplaySize guestDisplaySize(int32_t screenWidth, int32_t screenHeight);
+
+    OSALSystem();
+    OSALSystem(const OSALSystem &) = delete;
+    OSALSystem &operator=(const OSALSystem &) = delete;
+
+    void initResolution();
+
+    HINSTANCE mInstance = nullptr;
+    HWND mHwnd = nullptr;
+    HACCEL mAccel = nullptr;
+    HANDLE mEventThread = nullptr;
+    HANDLE mStartThread = nullptr;
+    // One device object per family, each made by its family's first export:
+    // mInput.getOrCreate() and so on, wherever the class is complete.
+    OnceSlot<OSALInput> mInput;
+    OnceSlot<OSALAudio> mAudio;
+    OnceSlot<OSALSurface> mSurface;
+    OnceSlot<OSALNet> mNet;
+    int32_t mWidth = 0;
+    int32_t mHeight = 0;
+    int32_t mSavedWidth = 0;
+    int32_t mSavedHeight = 0;
+    // Written once by the start-up thread, polled from other threads.
+    volatile uint8_t mReady = 0;
+};

@@ -1,0 +1,222 @@
+#include "input/eventservice.h"
+
+#include <cstring>
+#include <new>
+
+#include "os/diagnostics.h"
+#include "os/once.h"
+
+namespace {
+
+constinit OnceSlot<OSALEventService> sEventService;
+
+constexpr uint16_t EV_SYN = 0;
+constexpr uint16_t EV_KEY = 1;
+constexpr uint16_t EV_ABS = 3;
+
+constexpr uint16_t KEY_KPENTER = 238;
+constexpr uint16_t BTN_TOUCH = 330;
+
+// Linux button codes: a key record in this range belongs to the pointer.
+int32_t deviceForKey(uint16_t code)
+{
+    return code >= 256 && code <= 351 ? 1 : 0;
+}
+
+// Between attempts to reach a pipe that is not there yet: waiting for a
+// server fails at once then, so the loop would otherwise spin.
+constexpr DWORD kConnectPauseMs = 5;
+
+} // namespace
+
+OSALEventService::OSALEventService()
+{
+    InitializeSRWLock(&mClientLock);
+    mSemaphore = CreateSemaphoreA(nullptr, 0, 0x7FFFFFFF, nullptr);
+    mMutex = CreateMutexA(nullptr, FALSE, nullptr);
+}
+
+OSALEventService *OSALEventService::create()
+{
+    OSALEventService *service = new (std::nothrow) OSALEventService();
+    if (!service)
+        return nullptr;
+    // A service that cannot queue or count is no service: leave the slot
+    // empty so the next caller tries again.
+    if (!service->mSemaphore || !service->mMutex || !service->push(WM_TOUCH_SYNC, 0, 0)) {
+        if (service->mSemaphore)
+            CloseHandle(service->mSemaphore);
+        if (service->mMutex)
+            CloseHandle(service->mMutex);
+        delete service;
+        return nullptr;
+    }
+    return service;
+}
+
+OSALEventService *OSALEventService::getInstance()
+{
+    return sEventService.getOrCreate(&OSALEventService::create);
+}
+
+InputEvent OSALEventService::mapMessage(unsigned message, uint32_t wParam, int32_t lParam)
+{
+    InputEvent e;
+    memset(&e, 0, sizeof e);
+    auto axis = [&e](uint16_t code, int32_t value) {
+        e.type = EV_ABS;
+        e.code = code;
+        e.value = value;
+        e.device = 1;
+    };
+    switch (message) {
+    case WM_KEYDOWN:
+    case WM_KEYUP: {
+        uint32_t bits = static_cast<uint32_t>(lParam);
+        uint16_t scan = static_cast<uint16_t>((bits >> 16) & 0xFF);
+        bool extended = (bits >> 24) & 1;
+        e.type = EV_KEY;
+        // Only the keypad's Enter is told apart from its plain twin.
+        e.code = extended && scan == 28 ? KEY_KPENTER : scan;
+        e.value = message == WM_KEYDOWN ? 1 : 0;
+        e.device = deviceForKey(e.code);
+        break;
+    }
+    case WM_LBUTTONDOWN:
+    case WM_LBUTTONUP:
+        e.type = EV_KEY;
+        e.code = BTN_TOUCH;
+        e.value = message == WM_LBUTTONDOWN ? 1 : 0;
+        e.device = 1;
+        break;
+    case WM_TOUCH_X: axis(0, lParam); break;
+    case WM_TOUCH_Y: axis(1, lParam); break;
+    case WM_TOUCH_PRESSURE: axis(24, lParam); break;
+    case WM_TOUCH_WIDTH: axis(28, lParam); break;
+    case WM_GUEST_KEY:
+        e.type = EV_KEY;
+        e.code = static_cast<uint16_t>(wParam & 0xFFFF);
+        e.value = lParam;
+        e.device = deviceForKey(e.code);
+        break;
+    case WM_MT_POSITION_X: axis(53, lParam); break;
+    case WM_MT_POSITION_Y: axis(54, lParam); break;
+    case WM_MT_REPORT: axis(2, 0); break;
+    case WM_MT_TOUCH_MAJOR: axis(48, lParam); break;
+    case WM_MT_TOUCH_MINOR: axis(49, 0); break;
+    case WM_MT_WIDTH_MAJOR: axis(50, lParam); break;
+    default:
+        // WM_TOUCH_SYNC, and everything unknown, ends a group.
+        e.type = EV_SYN;
+        e.device = 1;
+        break;
+    }
+    return e;
+}
+
+int OSALEventService::push(unsigned message, uint32_t wParam, int32_t lParam)
+{
+    InputEvent record = mapMessage(message, wParam, lParam);
+    DWORD waited = WaitForSingleObject(mMutex, INFINITE);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED)
+        return 0;
+    bool queued = true;
+    try {
+        mQueue.push_back(record);
+    } catch (const std::bad_alloc &) {
+        queued = false;
+    }
+    ReleaseMutex(mMutex);
+    // Counted only after the mutex is free, so the consumer never waits on it
+    // for a record it has been told about.
+    if (!queued)
+        return 0;
+    return ReleaseSemaphore(mSemaphore, 1, nullptr);
+}
+
+size_t OSALEventService::pending()
+{
+    WaitForSingleObject(mMutex, INFINITE);
+    size_t n = mQueue.size();
+    ReleaseMutex(mMutex);
+    return n;
+}
+
+int OSALEventService::startServer()
+{
+    OSALEventService *service = getInstance();
+    if (!service)
+        return -1;
+    HANDLE pipe = osal_createPipe(kInputPipeName);
+    if (!pipe)
+        return -1;
+    // A reader that came between creating and waiting is connected already.
+    if (!osal_waitPipeClient(pipe) && GetLastError() != ERROR_PIPE_CONNECTED) {
+        osal_closePipe(pipe);
+        return -1;
+    }
+    service->mPipe = pipe;
+    return 0;
+}
+
+void OSALEventService::sendNext()
+{
+    WaitForSingleObject(mSemaphore, INFINITE);
+    WaitForSingleObject(mMutex, INFINITE);
+    InputEvent record = mQueue.front();
+    mQueue.pop_front();
+    ReleaseMutex(mMutex);
+    // Outside the mutex: a slow reader holds up only this thread. A failed
+    // write (the reader went away) loses the record; the next one follows.
+    osal_writePipe(mPipe, &record, sizeof record);
+}
+
+unsigned __stdcall eventServiceThread(void *)
+{
+    debugPrint("starting event service thread\n");
+    if (OSALEventService::startServer() < 0) {
+        debugPrint("failed to start event serice\n");
+        return 0;
+    }
+    for (;;) {
+        OSALEventService *service = OSALEventService::getInstance();
+        service->sendNext();
+    }
+}
+
+HANDLE OSALEventService::connectClient()
+{
+    if (HANDLE held = __atomic_load_n(&mClientPipe, __ATOMIC_ACQUIRE))
+        return held;
+    // One connection per process: a second thread waits for the first's.
+    AcquireSRWLockExclusive(&mClientLock);
+    while (!mClientPipe) {
+        __atomic_add_fetch(&mConnectAttempts, 1, __ATOMIC_RELAXED);
+        if (!osal_waitPipeServer(kInputPipeName)) {
+            Sleep(kConnectPauseMs);
+            continue;
+        }
+        HANDLE pipe = osal_connectPipe(kInputPipeName);
+        if (pipe && pipe != INVALID_HANDLE_VALUE)
+            __atomic_store_n(&mClientPipe, pipe, __ATOMIC_RELEASE);
+        else
+            Sleep(kConnectPauseMs);
+    }
+    ReleaseSRWLockExclusive(&mClientLock);
+    return mClientPipe;
+}
+
+int OSALEventService::readRecords(InputEvent *buf, int n)
+{
+    HANDLE pipe = connectClient();
+    // n * 24 must fit the byte count; nothing sensible asks for more.
+    if (!buf || n <= 0 || static_cast<unsigned>(n) > 0xFFFFFFFFu / sizeof(InputEvent))
+        return 0;
+    osal_readPipe(pipe, buf, static_cast<unsigned>(n) * sizeof(InputEvent));
+    return 0;
+}
+
+unsigned OSALEventService::countRecords()
+{
+    return osal_peekPipe(connectClient()) / sizeof(InputEvent);
+}
