@@ -104,6 +104,58 @@ int KESTLE_CALL osal_winsockExit(void);
 /* One more start-up of the socket library (version 2.2); WSAStartup's result. */
 int KESTLE_CALL osal_sock_startup(void);
 
+/* Thin wrappers: each calls the Winsock function of its name with the
+ * arguments unchanged, stores WSAGetLastError() into errno (after every call,
+ * success included, so errno holds Winsock codes) and returns the Winsock
+ * result unchanged. */
+SOCKET KESTLE_CALL osal_sock_socket(int family, int type, int protocol);
+int KESTLE_CALL osal_sock_bind(SOCKET s, const struct sockaddr *addr, int addrLen);
+int KESTLE_CALL osal_sock_listen(SOCKET s, int backlog);
+SOCKET KESTLE_CALL osal_sock_accept(SOCKET s, struct sockaddr *addr, int *addrLen);
+int KESTLE_CALL osal_sock_connect(SOCKET s, const struct sockaddr *addr, int addrLen);
+int KESTLE_CALL osal_sock_send(SOCKET s, const char *buf, int len, int flags);
+int KESTLE_CALL osal_sock_sendto(SOCKET s, const char *buf, int len, int flags, const struct sockaddr *to, int toLen);
+int KESTLE_CALL osal_sock_recv(SOCKET s, char *buf, int len, int flags);
+int KESTLE_CALL osal_sock_recvfrom(SOCKET s, char *buf, int len, int flags, struct sockaddr *from, int *fromLen);
+int KESTLE_CALL osal_sock_shutdown(SOCKET s, int how);
+int KESTLE_CALL osal_sock_close(SOCKET s);
+int KESTLE_CALL osal_sock_getsockname(SOCKET s, struct sockaddr *addr, int *addrLen);
+int KESTLE_CALL osal_sock_getsockopt(SOCKET s, int level, int name, char *value, int *valueLen);
+int KESTLE_CALL osal_sock_setsockopt(SOCKET s, int level, int name, const char *value, int valueLen);
+int KESTLE_CALL osal_sock_getnameinfo(const struct sockaddr *addr, int addrLen, char *host, unsigned hostLen,
+                                      char *serv, unsigned servLen, int flags);
+int KESTLE_CALL osal_sock_select(int nfds, fd_set *readSet, fd_set *writeSet, fd_set *exceptSet,
+                                 const struct timeval *timeout);
+/* ioctlsocket FIONREAD: the number of bytes waiting, into *count. */
+int KESTLE_CALL osal_sock_peekRead(SOCKET s, unsigned long *count);
+/* ioctlsocket FIONBIO: non-zero `on` makes the socket non-blocking. */
+int KESTLE_CALL osal_sock_setNBlock(SOCKET s, int on);
+
+/* select, with the library's codes in place of 0 and -1: the number of ready
+ * sockets, -209 on time-out, -208 when interrupted (WSAEINTR), -247 on any
+ * other failure; errno holds the Winsock code after a failure. */
+int KESTLE_CALL osal_sock_sockselect(int nfds, fd_set *readSet, fd_set *writeSet, fd_set *exceptSet,
+                                     const struct timeval *timeout);
+/* Waits until s is readable (forWrite 0) or writable, for usec microseconds
+ * (all of it in tv_usec) or without limit when usec < 0; as sockselect. */
+int KESTLE_CALL osal_sock_selectWait(SOCKET s, int usec, int forWrite);
+/* The system's message for code in UTF-8, in a heap block the caller frees;
+ * "Unknown error N" when the system has none. */
+char *KESTLE_CALL osal_sock_gai_strerror(int code);
+
+/* Socket sets (the platform fd_set, 64 entries). */
+fd_set *KESTLE_CALL osal_alloc_fd_set(void); /* not initialised: osal_FD_ZERO it */
+void KESTLE_CALL osal_free_fd_set(fd_set *set);
+void KESTLE_CALL osal_FD_ZERO(fd_set *set);
+/* Adds s unless present; a full set drops it. */
+void KESTLE_CALL osal_FD_SET(SOCKET s, fd_set *set);
+int KESTLE_CALL osal_FD_ISSET(SOCKET s, fd_set *set);
+
+KESTLE_STATIC_ASSERT(sizeof(SOCKET) == 4, "SOCKET is 32 bits");
+KESTLE_STATIC_ASSERT(sizeof(fd_set) == 260, "fd_set is a count and 64 sockets");
+KESTLE_STATIC_ASSERT(offsetof(fd_set, fd_array) == 4, "fd_set.fd_array at 4");
+KESTLE_STATIC_ASSERT(sizeof(struct timeval) == 8, "timeval is two 32-bit longs");
+
 /* ------------------------------------------------------------------------
  * Diagnostics
  * ---------------------------------------------------------------------- */

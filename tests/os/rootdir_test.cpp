@@ -341,7 +341,7 @@ TEST(Environment, GetReturnsAFreshHeapCopyOrNull)
     ASSERT_NE(b, nullptr);
     EXPECT_NE(a, b) << "each call gives its own block";
     EXPECT_STREQ(a, "abc");
-    EXPECT_GE(_msize(a), 4u);
+    EXPECT_EQ(_msize(a), 4u) << "the value and its terminator";
     free(a);
     free(b);
 
