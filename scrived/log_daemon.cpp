@@ -1,0 +1,165 @@
+#include "log_daemon.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "kestle.h"
+
+namespace {
+
+LogDaemon *sInstance;
+
+constexpr const char *kServiceName = "scrived";
+constexpr const char *kLogFile = "/dev/log/main";
+
+void *clientThreadEntry(void *arg) { return LogDaemon::clientThread(static_cast<ConnectionArg *>(arg)); }
+
+} // namespace
+
+int writeFully(int fd, const char *data, int len, int (*write)(int, const void *, unsigned int))
+{
+    int done = 0;
+    while (done < len) {
+        int n = write(fd, data + done, (unsigned int)(len - done));
+        // 0 would repeat for ever: a file that takes nothing has refused.
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    return done;
+}
+
+LogDaemon *LogDaemon::getInstance()
+{
+    if (!sInstance)
+        sInstance = new LogDaemon();
+    return sInstance;
+}
+
+LogDaemon::LogDaemon() : mStartThread(pthread_create) { pthread_mutex_init(&mLock, nullptr); }
+
+void LogDaemon::fatal(const char *message)
+{
+    fputs(message, stderr);
+    exit(-1);
+}
+
+bool LogDaemon::logPath(const char *rootDir, char (&path)[kPathSize])
+{
+    int n = snprintf(path, sizeof path, "%s%s", rootDir, kLogFile);
+    return n >= 0 && n < kPathSize;
+}
+
+void LogDaemon::createSocket()
+{
+    sockaddr_in serv{};
+    serv.sin_family = AF_INET;
+    serv.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    serv.sin_port = 0;
+
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    mListenSock = (int32_t)s;
+    if (mListenSock < 0) {
+        printf("create listen socket failed, lasterror=%d\n", (int)GetLastError());
+        fflush(stdout);
+        exit(1);
+    }
+    int on = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&on), sizeof on);
+    if (bind(s, reinterpret_cast<const sockaddr *>(&serv), sizeof serv) < 0)
+        fatal("bind socket failed");
+    int len = sizeof serv;
+    if (getsockname(s, reinterpret_cast<sockaddr *>(&serv), &len) != 0)
+        fatal("Failed to get allocated port");
+    // The field as stored, in network byte order.
+    printf("serv.sin_port=%d\n", (int)serv.sin_port);
+    fflush(stdout);
+    int port = ntohs(serv.sin_port);
+    if (osal_sockmap_add(kServiceName, port, _getpid()) != 0)
+        fatal("Failed to add socket to sockmap\n");
+    printf("add (%s, %d) to sockmap ok\n", kServiceName, port);
+    fflush(stdout);
+}
+
+void LogDaemon::setup()
+{
+    createSocket();
+    // A cut-off path would name another file: a root too long is a failed open.
+    char path[kPathSize];
+    if (!logPath(osal_getRootDir(), path))
+        fatal("file open failed");
+    mLogFd = _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, 0666);
+    if (mLogFd < 0)
+        fatal("file open failed");
+    if (listen((SOCKET)mListenSock, SOMAXCONN) < 0)
+        fatal("listen failed");
+}
+
+void LogDaemon::run()
+{
+    for (;;)
+        acceptOne();
+}
+
+void LogDaemon::acceptOne()
+{
+    SOCKET s = accept((SOCKET)mListenSock, nullptr, nullptr);
+    if ((int32_t)s < 0) {
+        static const char kMessage[] = "scrived accept failed";
+        fwrite(kMessage, 1, sizeof kMessage - 1, stderr);
+        return;
+    }
+    startConnection((int32_t)s);
+}
+
+void LogDaemon::startConnection(int32_t sock)
+{
+    // A connection without a thread would hang its client for ever.
+    auto *arg = static_cast<ConnectionArg *>(malloc(sizeof(ConnectionArg)));
+    if (!arg) {
+        closesocket((SOCKET)sock);
+        return;
+    }
+    arg->owner = this;
+    arg->sock = sock;
+    pthread_t thread;
+    if (mStartThread(&thread, nullptr, clientThreadEntry, arg) != 0) {
+        free(arg);
+        closesocket((SOCKET)sock);
+    }
+}
+
+void LogDaemon::append(const char *data, int len)
+{
+    pthread_mutex_lock(&mLock);
+    writeFully(mLogFd, data, len, _write);
+    pthread_mutex_unlock(&mLock);
+}
+
+void *LogDaemon::clientThread(ConnectionArg *arg)
+{
+    LogDaemon *owner = arg->owner;
+    SOCKET sock = (SOCKET)arg->sock;
+    free(arg);
+
+    char *buf = static_cast<char *>(malloc(kChunkSize));
+    if (!buf) {
+        static const char kMessage[] = "memory allocation failed\n";
+        fwrite(kMessage, 1, sizeof kMessage - 1, stderr);
+        closesocket(sock);
+        return nullptr;
+    }
+    for (;;) {
+        int n = recv(sock, buf, kChunkSize, 0);
+        if (n <= 0)
+            break;
+        owner->append(buf, n);
+    }
+    free(buf);
+    closesocket(sock);
+    return nullptr;
+}

@@ -1,0 +1,54 @@
+// The log daemon: one listening socket on the loopback, one thread per client,
+// every byte received appended to the log file under one lock.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+
+class LogDaemon;
+
+// Handed from the accept loop to the thread of one connection, which takes
+// both fields and frees the record first thing.
+struct ConnectionArg {
+    LogDaemon *owner;
+    int32_t sock;
+};
+
+class LogDaemon {
+public:
+    // pthread_create's shape, so the accept loop can be shown a starter that fails.
+    using ThreadStarter = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
+
+    static constexpr int kChunkSize = 4096;
+    static constexpr int kPathSize = 260;
+
+    static LogDaemon *getInstance();
+    LogDaemon();
+
+    // Socket, registration, log file, listen; every failure ends the process.
+    void setup();
+    // The socket half of setup: created, bound, registered as "scrived".
+    void createSocket();
+    [[noreturn]] void run();
+    // One turn of the accept loop.
+    void acceptOne();
+    // Gives an accepted connection its thread; on failure the connection is closed.
+    void startConnection(int32_t sock);
+    static void *clientThread(ConnectionArg *arg);
+    // Writes all of data to the log file unless the file refuses; under the lock.
+    void append(const char *data, int len);
+    [[noreturn]] static void fatal(const char *message);
+
+    // The log file path for a root directory, or false when it does not fit.
+    static bool logPath(const char *rootDir, char (&path)[kPathSize]);
+
+    int32_t mListenSock = -1;
+    int32_t mLogFd = -1;
+    pthread_mutex_t mLock;
+    ThreadStarter mStartThread;
+};
+
+// Writes len bytes to fd, going on after short writes; the bytes written.
+// `write` is _write in the daemon.
+int writeFully(int fd, const char *data, int len, int (*write)(int, const void *, unsigned int));

@@ -1,0 +1,387 @@
+// The channel broker: the real program under Wine with a second process
+// holding the socket map, driven through real server and client connections.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child.h"
+#include "daemon_support.h"
+#include "interrogator.h"
+#include "kestle.h"
+#include "roles.h"
+#include "sockmap_fixture.h"
+
+namespace {
+
+const std::string kNoMapping = "OSALSockMap::getMapAddress: OpenFileMapping failed, error=2\n";
+constexpr DWORD kExitMinusOne = 0xFFFFFFFFu;
+constexpr int kServer = 1, kClient = 0;
+
+std::string info(const std::string &text) { return "I/Interrogator: " + text; }
+std::string warn(const std::string &text) { return "W/Interrogator: " + text; }
+std::string error(const std::string &text) { return "E/Interrogator: " + text; }
+
+size_t occurrences(const std::string &text, const std::string &needle)
+{
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
+        ++n;
+    return n;
+}
+
+// One broker with its own socket map holder.
+class Broker {
+public:
+    bool start()
+    {
+        kt::startWinsock();
+        if (!mHolder.start())
+            return false;
+        if (!mChild.start(kt::binPath("interrogator.exe"), {}))
+            return false;
+        if (!mChild.waitErr(info("Interrogator started\n")))
+            return false;
+        mPort = osal_sockmap_get("interrogator");
+        return mPort > 0;
+    }
+    ~Broker()
+    {
+        mChild.kill();
+        mHolder.quit();
+    }
+    int port() const { return mPort; }
+    std::string log() { return mChild.err(); }
+    // Waits until the log holds `needle` at least `count` times.
+    bool waitLog(const std::string &needle, size_t count = 1, int timeoutMs = 20000)
+    {
+        return kt::waitUntil([&] { return occurrences(log(), needle) >= count; }, timeoutMs);
+    }
+    // Opens a connection and sends the request: role byte, length byte, name.
+    kt::Conn peer(int role, const std::string &name)
+    {
+        kt::Conn c;
+        if (!c.connect(mPort))
+            return c;
+        std::string request;
+        request += (char)role;
+        request += (char)name.size();
+        request += name;
+        c.sendAll(request);
+        return c;
+    }
+    // A peer whose registration the broker has logged (the n-th time for that
+    // name and slot).
+    kt::Conn registered(int role, const std::string &name, int slot, size_t nth = 1)
+    {
+        kt::Conn c = peer(role, name);
+        std::string line = info("channel " + name + " @ slot=" + std::to_string(slot) + "\n");
+        EXPECT_TRUE(waitLog(line, nth)) << "no \"" << line << "\" in\n" << log();
+        return c;
+    }
+    kt::Child &child() { return mChild; }
+
+private:
+    kt::SockMapHolder mHolder;
+    kt::Child mChild;
+    int mPort = -1;
+};
+
+// Sends text on `from` and expects exactly it on `to`.
+void expectRelayed(kt::Conn &from, kt::Conn &to, const std::string &text)
+{
+    ASSERT_TRUE(from.sendAll(text));
+    std::string got;
+    EXPECT_TRUE(to.recvExactly(text.size(), &got)) << "got \"" << got << "\" of \"" << text << "\"";
+    EXPECT_EQ(got, text);
+}
+
+struct Scenario {
+    const char *name;
+    std::function<void(Broker &)> run;
+};
+
+void clientFirst(Broker &b)
+{
+    kt::Conn c = b.registered(kClient, "early", 0);
+    ASSERT_TRUE(c.sendAll("x"));
+    EXPECT_TRUE(b.waitLog(warn("chnnel early (me:client): peer not ready\n")));
+    EXPECT_TRUE(c.waitClosed()) << "the client is disconnected";
+}
+
+void serverOutlivesItsClient(Broker &b)
+{
+    kt::Conn s = b.registered(kServer, "svc", 0);
+    kt::Conn c1 = b.registered(kClient, "svc", 0, 2);
+    expectRelayed(c1, s, "ping");
+    expectRelayed(s, c1, "pong");
+    c1.close();
+    ASSERT_TRUE(b.waitLog(info("channel svc (me:client) is broken, read fail, errno=")));
+    ASSERT_TRUE(s.sendAll("dropped"));
+    EXPECT_TRUE(b.waitLog(warn("chnnel svc (me:server): peer not ready\n")));
+
+    kt::Conn c2 = b.registered(kClient, "svc", 0, 3);
+    expectRelayed(c2, s, "again");
+    expectRelayed(s, c2, "reply");
+    EXPECT_FALSE(s.readable(0)) << "nothing else reached the server";
+}
+
+void serverLeaves(Broker &b)
+{
+    kt::Conn s = b.registered(kServer, "gone", 0);
+    kt::Conn c = b.registered(kClient, "gone", 0, 2);
+    expectRelayed(c, s, "a");
+    s.close();
+    ASSERT_TRUE(b.waitLog(info("reset channel gone\n")));
+    ASSERT_TRUE(c.sendAll("b"));
+    EXPECT_TRUE(b.waitLog(warn("chnnel gone (me:client): peer not ready\n")));
+    EXPECT_TRUE(c.waitClosed());
+    // The slot is free again: a new channel claims it.
+    kt::Conn other = b.registered(kClient, "next", 0);
+}
+
+void secondServerReplacesTheFirst(Broker &b)
+{
+    kt::Conn s1 = b.registered(kServer, "dup", 0);
+    kt::Conn s2 = b.registered(kServer, "dup", 0, 2);
+    kt::Conn c = b.registered(kClient, "dup", 0, 3);
+    expectRelayed(c, s2, "to-second");
+    EXPECT_FALSE(s1.readable(0)) << "the first server is no longer the channel's server";
+    // The first server's worker still relays to the channel's client.
+    expectRelayed(s1, c, "from-first");
+}
+
+void negativeRoleRefused(Broker &b)
+{
+    kt::Conn c;
+    ASSERT_TRUE(c.connect(b.port()));
+    ASSERT_TRUE(c.sendAll(std::string("\x80\x01z", 3)));
+    EXPECT_TRUE(c.waitClosed());
+    EXPECT_TRUE(b.waitLog(info("get channel sucker role server\n") + error("cannot get connector role\n")))
+        << b.log();
+}
+
+void emptyNameAccepted(Broker &b)
+{
+    kt::Conn s = b.registered(kServer, "", 0);
+    EXPECT_TRUE(b.waitLog(info("channel name length is 0\n")));
+    kt::Conn c = b.registered(kClient, "", 0, 2);
+    expectRelayed(c, s, "hello");
+    expectRelayed(s, c, "world");
+}
+
+void slot201Refused(Broker &b)
+{
+    for (int i = 0; i < 200; ++i) {
+        kt::Conn c = b.peer(kClient, "ch" + std::to_string(i));
+        ASSERT_TRUE(c.valid()) << i;
+        // Closing after the request leaves the slot claimed.
+        ASSERT_TRUE(b.waitLog(info("channel ch" + std::to_string(i) + " @ slot=" + std::to_string(i) + "\n")))
+            << i;
+    }
+    kt::Conn c = b.peer(kClient, "overflow");
+    EXPECT_TRUE(c.waitClosed());
+    EXPECT_TRUE(b.waitLog(error("channel overflow couldn't get a slot\n") +
+                          error("cannot allocate channel entry for overflow\n")))
+        << b.log().substr(b.log().size() > 2000 ? b.log().size() - 2000 : 0);
+    // Known channels still work.
+    kt::Conn s = b.registered(kServer, "ch7", 7, 2);
+    kt::Conn c7 = b.registered(kClient, "ch7", 7, 3);
+    expectRelayed(c7, s, "still served");
+}
+
+void longestName(Broker &b)
+{
+    const std::string name(127, 'n');
+    kt::Conn s = b.registered(kServer, name, 0);
+    EXPECT_TRUE(b.waitLog(info("channel name length is 127\n") + info("channel name: " + name + "\n")));
+    kt::Conn c = b.registered(kClient, name, 0, 2);
+    expectRelayed(c, s, "long");
+}
+
+void bothWaysAtOnce(Broker &b)
+{
+    kt::Conn s = b.registered(kServer, "bulk", 0);
+    kt::Conn c = b.registered(kClient, "bulk", 0, 2);
+    expectRelayed(c, s, "sync");
+    const std::string up = kt::randomBytes(3 << 20, 1), down = kt::randomBytes(3 << 20, 2);
+    std::string gotUp, gotDown;
+    bool okUp = false, okDown = false;
+    std::thread sendUp([&] { c.sendAll(up); });
+    std::thread sendDown([&] { s.sendAll(down); });
+    std::thread recvUp([&] { okUp = s.recvExactly(up.size(), &gotUp, 120000); });
+    std::thread recvDown([&] { okDown = c.recvExactly(down.size(), &gotDown, 120000); });
+    for (std::thread *t : {&sendUp, &sendDown, &recvUp, &recvDown})
+        t->join();
+    EXPECT_TRUE(okUp) << gotUp.size() << " of " << up.size() << " bytes reached the server";
+    EXPECT_TRUE(okDown) << gotDown.size() << " of " << down.size() << " bytes reached the client";
+    EXPECT_TRUE(gotUp == up) << "client to server bytes changed";
+    EXPECT_TRUE(gotDown == down) << "server to client bytes changed";
+}
+
+// A reset connection's error is Winsock's own (WSAECONNRESET), read once,
+// and ends that side as a failed read does.
+void resetPeersErrorIsWinsocks(Broker &b)
+{
+    kt::Conn s = b.registered(kServer, "rst", 0);
+    kt::Conn c = b.registered(kClient, "rst", 0, 2);
+    expectRelayed(c, s, "x");
+    c.abort();
+    ASSERT_TRUE(b.waitLog(info("channel rst (me:client) read fail, errno=10054\n"))) << b.log();
+    EXPECT_EQ(occurrences(b.log(), "read fail"), 1u) << "no retry after a real error";
+    ASSERT_TRUE(s.sendAll("y"));
+    EXPECT_TRUE(b.waitLog(warn("chnnel rst (me:server): peer not ready\n"))) << "the client's place was cleared";
+
+    s.abort();
+    EXPECT_TRUE(b.waitLog(info("channel rst (me:server) read fail, errno=10054\n") + info("reset channel rst\n")))
+        << b.log();
+}
+
+// A client that ended must not stay in its slot: its socket value goes to the
+// next connection at once, which would then receive the server's bytes.
+void endedWorkerLeavesNoSocket(Broker &b)
+{
+    kt::Conn early = b.registered(kClient, "reuse", 0);
+    ASSERT_TRUE(early.sendAll("x"));
+    ASSERT_TRUE(b.waitLog(warn("chnnel reuse (me:client): peer not ready\n")));
+    ASSERT_TRUE(early.waitClosed());
+    early.close();
+    // Likely handed the ended client's socket value; it has not said anything yet.
+    kt::Conn bystander;
+    ASSERT_TRUE(bystander.connect(b.port()));
+    ASSERT_TRUE(b.waitLog(info("new worker thread created\n"), 2));
+    kt::Conn s = b.registered(kServer, "reuse", 0, 2);
+    ASSERT_TRUE(s.sendAll("secret"));
+    EXPECT_TRUE(b.waitLog(warn("chnnel reuse (me:server): peer not ready\n")));
+    EXPECT_FALSE(bystander.readable(500)) << "the server's bytes went to an unrelated connection";
+}
+
+// A slot used by the empty-named channel holds a server socket while its name
+// stays empty; a new channel that claims the slot must not inherit it.
+void claimedSlotStartsWithoutPeers(Broker &b)
+{
+    kt::Conn anonymous = b.registered(kServer, "", 0);
+    kt::Conn c = b.registered(kClient, "fresh", 0);
+    ASSERT_TRUE(c.sendAll("q"));
+    EXPECT_TRUE(b.waitLog(warn("chnnel fresh (me:client): peer not ready\n"))) << b.log();
+    EXPECT_TRUE(c.waitClosed());
+    EXPECT_FALSE(anonymous.readable(500)) << "the new channel's client reached the old server";
+}
+
+void negativeNameLengthRefused(Broker &b)
+{
+    for (unsigned char len : {0x80, 0xFF}) {
+        kt::Conn c;
+        ASSERT_TRUE(c.connect(b.port()));
+        ASSERT_TRUE(c.sendAll(std::string("\x01", 1) + (char)len + "abc"));
+        EXPECT_TRUE(c.waitClosed()) << (int)len;
+    }
+    EXPECT_TRUE(b.waitLog(info("channel name length is -128\n") + error("failed to get channel name\n") +
+                          error("cannot get channel name\n")))
+        << b.log();
+    EXPECT_TRUE(b.waitLog(info("channel name length is -1\n") + error("failed to get channel name\n") +
+                          error("cannot get channel name\n")))
+        << b.log();
+    EXPECT_EQ(occurrences(b.log(), "@ slot="), 0u);
+    // The broker goes on serving.
+    kt::Conn s = b.registered(kServer, "after", 0);
+    kt::Conn c = b.registered(kClient, "after", 0, 2);
+    expectRelayed(c, s, "fine");
+}
+
+void nameInPieces(Broker &b)
+{
+    kt::Conn s;
+    ASSERT_TRUE(s.connect(b.port()));
+    ASSERT_TRUE(s.sendAll(std::string("\x01\x06", 2) + "abc"));
+    ASSERT_TRUE(b.waitLog(info("channel name length is 6\n")));
+    Sleep(300); // lets the first piece be received on its own
+    ASSERT_TRUE(s.sendAll("def"));
+    EXPECT_TRUE(b.waitLog(info("channel name: abcdef\n") + info("channel abcdef @ slot=0\n"))) << b.log();
+    kt::Conn c = b.registered(kClient, "abcdef", 0, 2);
+    expectRelayed(c, s, "whole");
+
+    // A name cut short by the peer's leaving still fails.
+    kt::Conn cut;
+    ASSERT_TRUE(cut.connect(b.port()));
+    ASSERT_TRUE(cut.sendAll(std::string("\x00\x05", 2) + "ab"));
+    cut.close();
+    EXPECT_TRUE(b.waitLog(error("failed to get channel name\n") + error("cannot get channel name\n"))) << b.log();
+}
+
+void PrintTo(const Scenario &s, std::ostream *os) { *os << s.name; }
+
+class BrokerScenario : public testing::TestWithParam<Scenario> {};
+
+TEST_P(BrokerScenario, Runs)
+{
+    Broker b;
+    ASSERT_TRUE(b.start()) << b.log();
+    GetParam().run(b);
+    EXPECT_EQ(occurrences(b.log(), "?/"), 0u);
+}
+
+const Scenario kScenarios[] = {
+    {"ClientFirstFindsNoPeer", clientFirst},
+    {"ServerOutlivesItsClient", serverOutlivesItsClient},
+    {"ServerLeaves", serverLeaves},
+    {"SecondServerReplacesTheFirst", secondServerReplacesTheFirst},
+    {"NegativeRoleRefused", negativeRoleRefused},
+    {"EmptyNameAccepted", emptyNameAccepted},
+    {"Slot201Refused", slot201Refused},
+    {"LongestNameAccepted", longestName},
+    {"BothWaysAtOnce", bothWaysAtOnce},
+    {"ResetPeersErrorIsWinsocks", resetPeersErrorIsWinsocks},
+    {"EndedWorkerLeavesNoSocket", endedWorkerLeavesNoSocket},
+    {"ClaimedSlotStartsWithoutPeers", claimedSlotStartsWithoutPeers},
+    {"NegativeNameLengthRefused", negativeNameLengthRefused},
+    {"NameInPieces", nameInPieces},
+};
+
+INSTANTIATE_TEST_SUITE_P(Channels, BrokerScenario, testing::ValuesIn(kScenarios),
+                         [](const testing::TestParamInfo<Scenario> &p) { return std::string(p.param.name); });
+
+TEST(BrokerStartUp, WithoutASocketMapItSaysSoAndEnds)
+{
+    kt::Child c;
+    ASSERT_TRUE(c.start(kt::binPath("interrogator.exe"), {}));
+    DWORD code = 0;
+    ASSERT_TRUE(c.finish(30000, &code));
+    EXPECT_EQ(code, kExitMinusOne);
+    std::string err = c.err();
+    const std::string created = info("Created socket with port ");
+    EXPECT_EQ(err.substr(0, created.size()), created) << err;
+    size_t nl = err.find('\n');
+    ASSERT_NE(nl, std::string::npos);
+    EXPECT_EQ(err.substr(nl + 1), error("Failed to add socket to sockmap\n"));
+    EXPECT_EQ(c.out(), kNoMapping);
+}
+
+int failToStart(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *) { return EAGAIN; }
+
+TEST(BrokerAcceptLoop, AConnectionWithoutAWorkerIsClosed)
+{
+    kt::startWinsock();
+    Interrogator broker;
+    SOCKET l = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(l, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    int len = sizeof a;
+    getsockname(l, reinterpret_cast<sockaddr *>(&a), &len);
+    ASSERT_EQ(listen(l, SOMAXCONN), 0);
+    broker.mListenSock = (int32_t)l;
+    broker.mStartThread = failToStart;
+    kt::Conn c;
+    ASSERT_TRUE(c.connect(ntohs(a.sin_port)));
+    broker.acceptOne();
+    EXPECT_TRUE(c.waitClosed()) << "the peer must not be left waiting";
+    closesocket(l);
+}
+
+} // namespace
