@@ -212,21 +212,21 @@ std::string hostPath(const std::string &windowsPath)
 
 // A fresh directory under the test's temporary folder, named both ways.
 struct TempRoot {
-    std::string windowsPath;
-    std::string zPath; // "Z:" + host path: what VANTRELL_ROOT is set to
-    std::string host;
+    std::string mWindowsPath;
+    std::string mZPath; // "Z:" + host path: what VANTRELL_ROOT is set to
+    std::string mHost;
 
     bool make()
     {
         char temp[MAX_PATH];
         GetTempPathA(sizeof temp, temp);
-        windowsPath = std::string(temp) + "kestle_root_" + std::to_string(GetCurrentProcessId()) + "_" +
-                      std::to_string(GetTickCount());
-        if (!CreateDirectoryA(windowsPath.c_str(), nullptr))
+        mWindowsPath = std::string(temp) + "kestle_root_" + std::to_string(GetCurrentProcessId()) + "_" +
+                       std::to_string(GetTickCount());
+        if (!CreateDirectoryA(mWindowsPath.c_str(), nullptr))
             return false;
-        host = hostPath(windowsPath);
-        zPath = "Z:" + host;
-        return !host.empty();
+        mHost = hostPath(mWindowsPath);
+        mZPath = "Z:" + mHost;
+        return !mHost.empty();
     }
 };
 
@@ -315,12 +315,12 @@ TEST(RootDir, PathsFormedFromTheRootNameFilesInsideIt)
 {
     TempRoot dir;
     ASSERT_TRUE(dir.make()) << "could not make a temporary root";
-    ASSERT_TRUE(CreateDirectoryA((dir.windowsPath + "\\tmp").c_str(), nullptr));
-    auto env = rootEnv(dir.zPath.c_str());
+    ASSERT_TRUE(CreateDirectoryA((dir.mWindowsPath + "\\tmp").c_str(), nullptr));
+    auto env = rootEnv(dir.mZPath.c_str());
     // "%s/tmp" of the root has a doubled slash; the file functions accept it.
     auto r = runReport("rootdir_write", env, {"/tmp/marker.txt"});
-    EXPECT_EQ(r["path"], dir.host + "//tmp/marker.txt");
-    std::string file = dir.windowsPath + "\\tmp\\marker.txt";
+    EXPECT_EQ(r["path"], dir.mHost + "//tmp/marker.txt");
+    std::string file = dir.mWindowsPath + "\\tmp\\marker.txt";
     FILE *f = fopen(file.c_str(), "rb");
     ASSERT_NE(f, nullptr) << "expected the child to write " << file;
     char buf[16] = {};
@@ -328,8 +328,8 @@ TEST(RootDir, PathsFormedFromTheRootNameFilesInsideIt)
     fclose(f);
     EXPECT_STREQ(buf, "written");
     DeleteFileA(file.c_str());
-    RemoveDirectoryA((dir.windowsPath + "\\tmp").c_str());
-    RemoveDirectoryA(dir.windowsPath.c_str());
+    RemoveDirectoryA((dir.mWindowsPath + "\\tmp").c_str());
+    RemoveDirectoryA(dir.mWindowsPath.c_str());
 }
 
 TEST(Environment, GetReturnsAFreshHeapCopyOrNull)

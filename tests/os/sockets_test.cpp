@@ -388,12 +388,17 @@ TEST_F(Sockets, SockSelectCodes)
     EXPECT_EQ(errno, 777) << "a time-out leaves errno alone";
 
     ASSERT_EQ(send(client, "x", 1, 0), 1);
+    // The writable client alone would end the select: wait for the byte first,
+    // so both sockets are ready when it runs, however late loopback delivers.
+    FD_ZERO(&set);
+    FD_SET(server, &set);
+    timeval wait{30, 0};
+    ASSERT_EQ(select(0, &set, nullptr, nullptr, &wait), 1) << "the byte never arrived";
     FD_ZERO(&set);
     FD_SET(server, &set);
     fd_set writable;
     FD_ZERO(&writable);
     FD_SET(client, &writable);
-    timeval wait{30, 0};
     errno = 777;
     EXPECT_EQ(osal_sock_sockselect(0, &set, &writable, nullptr, &wait), 2) << "the number of ready sockets";
     EXPECT_EQ(errno, 777);

@@ -144,7 +144,8 @@ TEST(Wait, AnAbandonedMutexIsTakenAndMustBeReleased)
     ASSERT_NE(m, nullptr);
     std::thread owner([&] { ASSERT_EQ(osal_WaitForSingleObject(m, 0), 0); }); // ends holding it
     owner.join();
-    SetLastError(0);
+    // The wait sets no error: a stale one from an earlier call must not show.
+    SetLastError(ERROR_ACCESS_DENIED);
     EXPECT_EQ(osal_WaitForSingleObject(m, kLong), 0) << "the waiter owns the abandoned mutex";
     EXPECT_EQ(osal_ReleaseMutex(m), 0);
     EXPECT_EQ(osal_ReleaseMutex(m), -288) << "released once only";
@@ -353,7 +354,7 @@ TEST(NamedObjects, AMutexAbandonedByAnotherProcessIsTaken)
     ASSERT_TRUE(child.finish(kLong, &code));
     EXPECT_EQ(code, 0u);
     EXPECT_EQ(child.out(), "wait 0\n");
-    SetLastError(0);
+    SetLastError(ERROR_ACCESS_DENIED); // stale, as above
     EXPECT_EQ(osal_WaitForSingleObject(m, kLong), 0);
     EXPECT_EQ(osal_ReleaseMutex(m), 0) << "the waiter owns it";
     osal_CloseHandle(m);
