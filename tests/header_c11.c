@@ -5,6 +5,11 @@ int kestle_header_c11_check(void);
 int kestle_header_c11_check(void)
 {
     SockMapTable table;
+    iovec piece = {0, 0};
+    PipeFrame frame;
+    InputEvent event;
     table.count = 0;
-    return (int)sizeof table + osal_sockmap_count();
+    frame.length = piece.iov_len;
+    event.type = 0;
+    return (int)(sizeof table + sizeof frame + sizeof event) + event.type + osal_sockmap_count();
 }
