@@ -273,8 +273,9 @@ int KESTLE_CALL osal_transactPipe(HANDLE h, const void *in, int inLen, void *out
  * negated Win32 error after printing "osal_newProcess cmdline=... error=...". */
 int KESTLE_CALL osal_newProcess(char *cmdline, void *env);
 /* Runs a UTF-8 command through the command interpreter; _wsystem's result.
- * NULL asks whether an interpreter exists. -1 with errno EINVAL when the
- * command is not valid UTF-8. */
+ * NULL asks whether an interpreter exists. Bytes that are not UTF-8 reach the
+ * interpreter as U+FFFD. -1 with errno EINVAL when the command cannot be
+ * converted at all. */
 int KESTLE_CALL osal_system(const char *command);
 /* Terminates every process whose executable is exactly name + ".exe"
  * (case-sensitive); the number of matching processes. */

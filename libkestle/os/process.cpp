@@ -34,8 +34,10 @@ extern "C" int KESTLE_CALL osal_system(const char *command)
     // The C runtime's question whether a command interpreter exists.
     if (!command)
         return _wsystem(nullptr);
-    // Guest text is UTF-8; a command that is not must not run in a mangled form.
-    int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, command, -1, nullptr, 0);
+    // Guest text is UTF-8. Stray bytes become U+FFFD as the conversion makes
+    // them; the command still runs. A conversion that fails outright must not
+    // hand the interpreter an unfilled block.
+    int units = MultiByteToWideChar(CP_UTF8, 0, command, -1, nullptr, 0);
     if (units <= 0) {
         errno = EINVAL;
         return -1;
@@ -45,7 +47,7 @@ extern "C" int KESTLE_CALL osal_system(const char *command)
         errno = ENOMEM;
         return -1;
     }
-    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, command, -1, wide, units) != units) {
+    if (MultiByteToWideChar(CP_UTF8, 0, command, -1, wide, units) != units) {
         free(wide);
         errno = EINVAL;
         return -1;
