@@ -328,6 +328,23 @@ KESTLE_STATIC_ASSERT(offsetof(InputEvent, reserved) == 20, "InputEvent.reserved 
  * Administrator rights and integrity level
  * ---------------------------------------------------------------------- */
 
+/* Each answers from the calling process's token (osal_isRunAsAdmin: the
+ * calling thread's effective token) and gives 0 on any failure, leaving the
+ * failing step's Win32 error as the last error. */
+/* 1 when the effective token has an enabled membership of Administrators. */
+int KESTLE_CALL osal_isRunAsAdmin(void);
+/* The token's TokenIsElevated value (non-zero: elevated). */
+int KESTLE_CALL osal_isProcessElevated(void);
+/* 1 when the user is an administrator, even while running filtered. */
+int KESTLE_CALL osal_isUserInAdminGroup(void);
+/* The mandatory label's relative identifier: 0x1000 low, 0x2000 medium,
+ * 0x3000 high, 0x4000 system. */
+int KESTLE_CALL osal_getProcessIntegrityLevel(void);
+/* 1 when the process already has administrator rights or an elevated start of
+ * file (NULL: this process's executable, without arguments) was launched;
+ * 0 otherwise, also on systems without user account control. */
+int KESTLE_CALL osal_runAsAdministrator(const char *file);
+
 /* ------------------------------------------------------------------------
  * Identity stubs and clocks
  * ---------------------------------------------------------------------- */
@@ -339,6 +356,12 @@ KESTLE_STATIC_ASSERT(offsetof(InputEvent, reserved) == 20, "InputEvent.reserved 
 /* ------------------------------------------------------------------------
  * Handle inspection
  * ---------------------------------------------------------------------- */
+
+/* Writes the full path of the open file, drive letter first ("C:\\dir\\f"),
+ * into out, which must hold 263 bytes. 1 on success; 0 with out empty for a
+ * directory, a handle that is no file on a lettered volume, a path longer
+ * than 260 characters or one the ANSI code page cannot show exactly. */
+int KESTLE_CALL get_file_name(HANDLE file, char *out);
 
 /* ------------------------------------------------------------------------
  * Input devices
