@@ -357,7 +357,7 @@ int KESTLE_CALL osal_runAsAdministrator(const char *file);
  * Handle inspection
  * ---------------------------------------------------------------------- */
 
-/* Writes the full path of the open file, drive letter first ("C:\\dir\\f"),
+/* Writes the full path of the open file, drive letter first ("C:\dir\f"),
  * into out, which must hold 263 bytes. 1 on success; 0 with out empty for a
  * directory, a handle that is no file on a lettered volume, a path longer
  * than 260 characters or one the ANSI code page cannot show exactly. */

@@ -20,8 +20,8 @@ constexpr size_t kDriveListSize = 500;
 constexpr ULONG kNameUnits = 260;
 constexpr int kPathTextSize = 261;
 
-// FILE_NAME_INFORMATION with room for 260 units, plus one for a terminator
-// that the system is never offered.
+// FILE_NAME_INFORMATION with room for 260 units (and one spare that the
+// system is never offered).
 struct NameQuery {
     ULONG length;
     WCHAR name[kNameUnits + 1];
@@ -37,34 +37,43 @@ struct TypeName {
 
 } // namespace
 
+bool typeNameText(const void *answer, size_t size, char *text, int textSize)
+{
+    if (!text || textSize < 1)
+        return false;
+    memset(text, 0, static_cast<size_t>(textSize));
+    if (!answer || size < sizeof(TypeName))
+        return false;
+    // The units must lie inside the answer; only those are read, and the
+    // answer itself is never written.
+    const TypeName *name = static_cast<const TypeName *>(answer);
+    uintptr_t begin = reinterpret_cast<uintptr_t>(answer);
+    uintptr_t units = reinterpret_cast<uintptr_t>(name->units);
+    size_t count = name->length / sizeof(WCHAR);
+    if (count == 0)
+        return true;
+    if (units < begin + sizeof(TypeName) || units > begin + size ||
+        count > (begin + size - units) / sizeof(WCHAR))
+        return false;
+    // At most textSize - 1 bytes: the last one stays 0 even for a cut text.
+    WideCharToMultiByte(CP_ACP, 0, name->units, static_cast<int>(count), text, textSize - 1, nullptr, nullptr);
+    return true;
+}
+
 void logHandleType(HANDLE handle)
 {
     ZwQueryObjectFn query = ntQueryObject();
     if (!query)
         return;
-    // Aligned for the pointers the answer holds.
+    // Aligned for the pointer the answer holds.
     alignas(8) BYTE buffer[kTypeQuerySize];
     ULONG returned = 0;
     LONG status = query(handle, kObjectTypeInformation, buffer, sizeof buffer, &returned);
-    if (status != 0) {
-        debugPrint("ZwQueryObject() failed, no handle type got.\n");
-        return;
-    }
-    // The name's units must lie inside the answer; only those are read.
-    const TypeName *name = reinterpret_cast<const TypeName *>(buffer);
-    const BYTE *units = reinterpret_cast<const BYTE *>(name->units);
-    size_t count = name->length / sizeof(WCHAR);
-    if (units < buffer + sizeof(TypeName) || units > buffer + sizeof buffer ||
-        count > static_cast<size_t>(buffer + sizeof buffer - units) / sizeof(WCHAR)) {
-        debugPrint("ZwQueryObject() failed, no handle type got.\n");
-        return;
-    }
     char text[kTypeTextSize];
-    memset(text, 0, sizeof text);
-    if (count > 0)
-        WideCharToMultiByte(CP_ACP, 0, name->units, static_cast<int>(count), text, kTypeTextSize - 1, nullptr,
-                            nullptr);
-    text[kTypeTextSize - 1] = '\0';
+    if (status != 0 || !typeNameText(buffer, sizeof buffer, text, sizeof text)) {
+        debugPrint("ZwQueryObject() failed, no handle type got.\n");
+        return;
+    }
     debugPrint("handle type is %s\n", text);
 }
 
@@ -76,15 +85,15 @@ bool pickDrive(const char *list, size_t size, DWORD serial, char *drive)
     while (at < size && list[at] != '\0') {
         const char *root = list + at;
         size_t length = strnlen(root, size - at);
-        at += length + 1;
-        if (length == size - (root - list))
+        if (length == size - at)
             break; // an unterminated last entry is not a root
-        if (_stricmp(root, "A:\\") == 0 || _stricmp(root, "B:\\") == 0)
+        at += length + 1;
+        if (length < 2 || _stricmp(root, "A:\\") == 0 || _stricmp(root, "B:\\") == 0)
             continue;
         DWORD found = 0;
         if (!GetVolumeInformationA(root, nullptr, 0, &found, nullptr, nullptr, nullptr, 0))
             continue;
-        if (found != serial || length < 2)
+        if (found != serial)
             continue;
         // The root without its backslash: letter and colon.
         drive[0] = root[0];
@@ -116,6 +125,21 @@ bool ansiPathFromUnits(const wchar_t *units, size_t count, char *out, int size, 
     }
     out[written] = '\0';
     return true;
+}
+
+bool pathFromNameInfo(const void *answer, size_t size, char *path, int pathSize, UINT codePage)
+{
+    if (!path || pathSize < 1)
+        return false;
+    memset(path, 0, static_cast<size_t>(pathSize));
+    if (!answer || size < sizeof(ULONG))
+        return false;
+    // The length is the file system's word; it is held to the answer's room.
+    ULONG length = *static_cast<const ULONG *>(answer);
+    if (length > size - sizeof(ULONG))
+        return false;
+    const wchar_t *units = reinterpret_cast<const wchar_t *>(static_cast<const BYTE *>(answer) + sizeof(ULONG));
+    return ansiPathFromUnits(units, length / sizeof(WCHAR), path, pathSize, codePage);
 }
 
 int GetVolumeNameByHandle(HANDLE file, char *out)
@@ -158,15 +182,12 @@ int GetVolumeNameByHandle(HANDLE file, char *out)
     memset(&status, 0, sizeof status);
     // A name longer than 260 units does not fit and is reported as such.
     LONG result = query(file, &status, &name, kNameQueryOffered, kFileNameInformation);
-    if (result != 0 || name.length > kNameUnits * sizeof(WCHAR)) {
+    if (result != 0) {
         debugPrint("something is wrong\n");
         return 0;
     }
-    size_t units = name.length / sizeof(WCHAR);
-    name.name[units] = L'\0';
-
     char path[kPathTextSize];
-    if (!ansiPathFromUnits(name.name, units, path, sizeof path, CP_ACP)) {
+    if (!pathFromNameInfo(&name, kNameQueryOffered, path, sizeof path, CP_ACP)) {
         debugPrint("something is wrong\n");
         return 0;
     }

@@ -12,6 +12,16 @@ constexpr size_t kFileNameOutSize = 263;
 // Logs the object type of handle; never fails the caller.
 void logHandleType(HANDLE handle);
 
+// The type name at the start of an ObjectTypeInformation answer of `size`
+// bytes, converted into text (textSize bytes, terminated). false, with text
+// empty, when the counted name does not lie inside the answer.
+bool typeNameText(const void *answer, size_t size, char *text, int textSize);
+
+// The path in a FileNameInformation answer of `size` bytes, converted as
+// ansiPathFromUnits does. false, with path empty, when the name's length runs
+// past the answer or the name cannot be shown.
+bool pathFromNameInfo(const void *answer, size_t size, char *path, int pathSize, UINT codePage);
+
 // Writes drive and path of file into out (kFileNameOutSize bytes); 1 or 0,
 // with out empty on failure.
 int GetVolumeNameByHandle(HANDLE file, char *out);

@@ -331,6 +331,79 @@ TEST(AnsiPath, FitsOrFailsWhole)
     }
 }
 
+// The type answer's counted name is taken only from inside the answer.
+TEST(TypeName, IsReadOnlyFromInsideTheAnswer)
+{
+    struct alignas(8) Answer {
+        USHORT length;
+        USHORT capacity;
+        PWSTR units;
+        WCHAR text[8];
+    };
+    auto make = [](const wchar_t *text) {
+        Answer a{};
+        wcscpy(a.text, text);
+        a.length = static_cast<USHORT>(wcslen(text) * sizeof(WCHAR));
+        a.capacity = sizeof a.text;
+        a.units = a.text;
+        return a;
+    };
+    char text[16];
+    Answer file = make(L"File");
+    EXPECT_TRUE(typeNameText(&file, sizeof file, text, sizeof text));
+    EXPECT_STREQ(text, "File");
+
+    Answer tooLong = make(L"Event");
+    tooLong.length = 0xFFFE;
+    WCHAR elsewhere[] = L"Mutant";
+    Answer outside = make(L"File");
+    outside.units = elsewhere;
+    Answer overlapsHeader = make(L"File");
+    overlapsHeader.units = reinterpret_cast<PWSTR>(&overlapsHeader);
+    struct Case {
+        const char *what;
+        const Answer *answer;
+        size_t size;
+    };
+    for (const Case &c : std::vector<Case>{{"length past the answer", &tooLong, sizeof tooLong},
+                                           {"units outside the answer", &outside, sizeof outside},
+                                           {"units over the header", &overlapsHeader, sizeof overlapsHeader},
+                                           {"answer cut before the name", &file, 10},
+                                           {"answer shorter than its header", &file, 4}}) {
+        memset(text, 'x', sizeof text);
+        EXPECT_FALSE(typeNameText(c.answer, c.size, text, sizeof text)) << c.what;
+        EXPECT_STREQ(text, "") << c.what;
+    }
+
+    // A name longer than the text keeps what fits, terminated.
+    char small[4];
+    EXPECT_TRUE(typeNameText(&file, sizeof file, small, sizeof small));
+    EXPECT_EQ(strlen(small), 3u);
+}
+
+// The file system's name length is held to the answer's room.
+TEST(NameInfo, ALengthPastTheAnswerIsRefused)
+{
+    struct Answer {
+        ULONG length;
+        WCHAR name[8];
+    };
+    Answer good{12, L"\\a.txt"};
+    char path[32];
+    EXPECT_TRUE(pathFromNameInfo(&good, sizeof good, path, sizeof path, 1252));
+    EXPECT_STREQ(path, "\\a.txt");
+    EXPECT_TRUE(pathFromNameInfo(&good, sizeof(ULONG) + 12, path, sizeof path, 1252)) << "a name filling the answer";
+
+    for (ULONG length : std::vector<ULONG>{sizeof good.name + 2, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+        Answer bad = good;
+        bad.length = length;
+        memset(path, 'x', sizeof path);
+        EXPECT_FALSE(pathFromNameInfo(&bad, sizeof bad, path, sizeof path, 1252)) << "length " << length;
+        EXPECT_STREQ(path, "") << "length " << length;
+    }
+    EXPECT_FALSE(pathFromNameInfo(&good, 2, path, sizeof path, 1252)) << "an answer without its length";
+}
+
 TEST(ConvertFileName, WritesAtMostSizeBytesAndATerminator)
 {
     struct Case {
