@@ -332,6 +332,33 @@ KESTLE_STATIC_ASSERT(offsetof(InputEvent, reserved) == 20, "InputEvent.reserved 
  * Identity stubs and clocks
  * ---------------------------------------------------------------------- */
 
+/* User, group and process-group identities: plain numbers of this process,
+ * 0 at start, never checked or shared. Setters store their argument as it is
+ * and return 0; pid arguments and the real and saved ids are ignored. */
+int KESTLE_CALL osal_getuid(void);
+int KESTLE_CALL osal_geteuid(void);
+int KESTLE_CALL osal_getgid(void);
+int KESTLE_CALL osal_getegid(void);
+int KESTLE_CALL osal_getpgid(int pid);
+int KESTLE_CALL osal_setuid(int uid);
+int KESTLE_CALL osal_seteuid(int euid);
+int KESTLE_CALL osal_setgid(int gid);
+int KESTLE_CALL osal_setegid(int egid);
+int KESTLE_CALL osal_setpgid(int pid, int pgid);
+int KESTLE_CALL osal_setreuid(int ruid, int euid);
+int KESTLE_CALL osal_setregid(int rgid, int egid);
+int KESTLE_CALL osal_setresuid(int ruid, int euid, int suid);
+int KESTLE_CALL osal_setresgid(int rgid, int egid, int sgid);
+
+/* Clocks counted from some point at or after the host's start. */
+/* The host's tick count in milliseconds, as nanoseconds. */
+int64_t KESTLE_CALL osal_systemTime(void);
+/* Nanoseconds from the performance counter; 0 when it cannot be read. */
+int64_t KESTLE_CALL osal_systemTimeNs(void);
+/* Whole seconds from the performance counter (low 32 bits); 0 when it cannot
+ * be read. */
+int32_t KESTLE_CALL osal_systemTimeSec(void);
+
 /* ------------------------------------------------------------------------
  * Log-server connection
  * ---------------------------------------------------------------------- */
