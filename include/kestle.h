@@ -11,6 +11,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/stat.h>
 #include <winsock2.h>
 #include <windows.h>
 
@@ -324,6 +325,56 @@ KESTLE_STATIC_ASSERT(offsetof(InputEvent, reserved) == 20, "InputEvent.reserved 
  * Descriptors and files
  * ---------------------------------------------------------------------- */
 
+/* A descriptor is a C-runtime descriptor or a Winsock socket; the exports
+ * below ask osal_isSocket on every call and act on the answer. File results
+ * are the C runtime's (-1 with errno); socket results and errno are those of
+ * osal_sock_recv and osal_sock_send. */
+
+/* 1 when Winsock takes fd for a socket, else 0; values whose low two bits
+ * are both set are never sockets. The socket is left as it was. */
+int KESTLE_CALL osal_isSocket(int fd);
+/* recv / send with flags 0 on a socket, _read / _write otherwise (a negative
+ * count gives -1 with errno EINVAL). */
+int KESTLE_CALL osal_read(int fd, void *buf, int n);
+int KESTLE_CALL osal_write(int fd, const void *buf, int n);
+/* closesocket (0 or -1, errno untouched) or _close. */
+int KESTLE_CALL osal_close(int fd);
+/* _dup, or a new socket for the same connection (not inheritable); -1 on
+ * failure. */
+int KESTLE_CALL osal_dup(int fd);
+/* The Win32 handle behind a descriptor (a socket is its own handle); -1 for
+ * a descriptor that is not open. */
+intptr_t KESTLE_CALL osal_getOsHandle(int fd);
+/* A socket comes back as it is; a file handle gets a binary-mode C-runtime
+ * descriptor (flags | _O_BINARY). */
+int KESTLE_CALL osal_openOsHandle(intptr_t h, int flags);
+/* The C runtime's own conversions, with no socket test. */
+intptr_t KESTLE_CALL osal_get_osfhandle(int fd);
+int KESTLE_CALL osal_open_osfhandle(intptr_t h, int flags);
+/* Only FIONBIO (0x8004667E) is carried out, as ioctlsocket with *arg, and
+ * its result returned; anything else (or a NULL arg) returns -1 and changes
+ * nothing. errno is left alone. */
+int KESTLE_CALL osal_ioctl(int fd, long request, unsigned long *arg);
+/* Renames, replacing an existing target in the same step: 0, or -1 with
+ * errno, and then both names are as they were. */
+int KESTLE_CALL osal_rename(const char *from, const char *to);
+/* _stat64, with st_uid and st_gid taken from osal_getuid and osal_getgid
+ * (cut to their 16-bit fields) on success. */
+int KESTLE_CALL osal_stat(const char *path, struct _stat64 *st);
+/* A C-runtime descriptor (binary, append: every write goes to the end) of a
+ * new anonymous file of `size` zero bytes in "%s/tmp" under the root
+ * directory, read position 0, opened for reading and writing (and executing
+ * when exec is non-zero), shared with nobody and removed when its last
+ * handle is closed; -1 on failure, and then nothing is left behind. The
+ * folder must exist. */
+int KESTLE_CALL osal_openTempFile(const char *prefix, unsigned size, int exec);
+
+KESTLE_STATIC_ASSERT(sizeof(intptr_t) == 4, "handles are 32 bits");
+KESTLE_STATIC_ASSERT(sizeof(struct _stat64) == 56, "_stat64 is 56 bytes");
+KESTLE_STATIC_ASSERT(offsetof(struct _stat64, st_uid) == 10, "_stat64.st_uid at 10");
+KESTLE_STATIC_ASSERT(offsetof(struct _stat64, st_gid) == 12, "_stat64.st_gid at 12");
+KESTLE_STATIC_ASSERT(offsetof(struct _stat64, st_size) == 24, "_stat64.st_size at 24");
+
 /* ------------------------------------------------------------------------
  * Administrator rights and integrity level
  * ---------------------------------------------------------------------- */
@@ -348,6 +399,33 @@ int KESTLE_CALL osal_runAsAdministrator(const char *file);
 /* ------------------------------------------------------------------------
  * Identity stubs and clocks
  * ---------------------------------------------------------------------- */
+
+/* User, group and process-group identities: plain numbers of this process,
+ * 0 at start, never checked or shared. Setters store their argument as it is
+ * and return 0; pid arguments and the real and saved ids are ignored. */
+int KESTLE_CALL osal_getuid(void);
+int KESTLE_CALL osal_geteuid(void);
+int KESTLE_CALL osal_getgid(void);
+int KESTLE_CALL osal_getegid(void);
+int KESTLE_CALL osal_getpgid(int pid);
+int KESTLE_CALL osal_setuid(int uid);
+int KESTLE_CALL osal_seteuid(int euid);
+int KESTLE_CALL osal_setgid(int gid);
+int KESTLE_CALL osal_setegid(int egid);
+int KESTLE_CALL osal_setpgid(int pid, int pgid);
+int KESTLE_CALL osal_setreuid(int ruid, int euid);
+int KESTLE_CALL osal_setregid(int rgid, int egid);
+int KESTLE_CALL osal_setresuid(int ruid, int euid, int suid);
+int KESTLE_CALL osal_setresgid(int rgid, int egid, int sgid);
+
+/* Clocks counted from some point at or after the host's start. */
+/* The host's tick count in milliseconds, as nanoseconds. */
+int64_t KESTLE_CALL osal_systemTime(void);
+/* Nanoseconds from the performance counter; 0 when it cannot be read. */
+int64_t KESTLE_CALL osal_systemTimeNs(void);
+/* Whole seconds from the performance counter (low 32 bits); 0 when it cannot
+ * be read. */
+int32_t KESTLE_CALL osal_systemTimeSec(void);
 
 /* ------------------------------------------------------------------------
  * Log-server connection

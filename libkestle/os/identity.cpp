@@ -1,0 +1,87 @@
+// POSIX-style identities with nothing behind them, and the guest's clocks.
+#include "os/identity.h"
+
+#include <atomic>
+#include <cstdint>
+
+namespace {
+
+// Plain process-wide numbers that start at 0 (the superuser). Atomic only so
+// that threads racing on them are well defined; no ordering is promised.
+std::atomic<int32_t> uid{0};
+std::atomic<int32_t> euid{0};
+std::atomic<int32_t> gid{0};
+std::atomic<int32_t> egid{0};
+std::atomic<int32_t> pgid{0};
+
+int32_t load(const std::atomic<int32_t> &v) { return v.load(std::memory_order_relaxed); }
+int store(std::atomic<int32_t> &v, int value)
+{
+    v.store(value, std::memory_order_relaxed);
+    return 0;
+}
+
+kestle::clocks::CounterQueryFn sCounter;
+kestle::clocks::CounterQueryFn sFrequency;
+
+// Both counter queries, made on every call. False when either fails, and
+// also for a zero frequency, which would otherwise divide by zero.
+bool readCounter(LARGE_INTEGER *count, LARGE_INTEGER *frequency)
+{
+    BOOL haveCount = sCounter ? sCounter(count) : QueryPerformanceCounter(count);
+    BOOL haveFrequency = sFrequency ? sFrequency(frequency) : QueryPerformanceFrequency(frequency);
+    return haveCount && haveFrequency && frequency->QuadPart > 0;
+}
+
+} // namespace
+
+namespace kestle::clocks {
+
+void setCounterQueries(CounterQueryFn counter, CounterQueryFn frequency)
+{
+    sCounter = counter;
+    sFrequency = frequency;
+}
+
+} // namespace kestle::clocks
+
+extern "C" {
+
+int KESTLE_CALL osal_getuid(void) { return load(uid); }
+int KESTLE_CALL osal_geteuid(void) { return load(euid); }
+int KESTLE_CALL osal_getgid(void) { return load(gid); }
+int KESTLE_CALL osal_getegid(void) { return load(egid); }
+int KESTLE_CALL osal_getpgid(int) { return load(pgid); }
+
+int KESTLE_CALL osal_setuid(int u) { return store(uid, u); }
+int KESTLE_CALL osal_seteuid(int u) { return store(euid, u); }
+int KESTLE_CALL osal_setgid(int g) { return store(gid, g); }
+int KESTLE_CALL osal_setegid(int g) { return store(egid, g); }
+int KESTLE_CALL osal_setpgid(int, int g) { return store(pgid, g); }
+int KESTLE_CALL osal_setreuid(int, int e) { return store(euid, e); }
+int KESTLE_CALL osal_setregid(int, int e) { return store(egid, e); }
+int KESTLE_CALL osal_setresuid(int, int e, int) { return store(euid, e); }
+int KESTLE_CALL osal_setresgid(int, int e, int) { return store(egid, e); }
+
+int64_t KESTLE_CALL osal_systemTime(void) { return static_cast<int64_t>(GetTickCount64()) * 1000000; }
+
+int64_t KESTLE_CALL osal_systemTimeNs(void)
+{
+    LARGE_INTEGER count;
+    LARGE_INTEGER frequency;
+    if (!readCounter(&count, &frequency))
+        return 0;
+    double seconds = static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
+    return static_cast<int64_t>(seconds * 1e9);
+}
+
+int32_t KESTLE_CALL osal_systemTimeSec(void)
+{
+    LARGE_INTEGER count;
+    LARGE_INTEGER frequency;
+    if (!readCounter(&count, &frequency))
+        return 0;
+    return static_cast<int32_t>(static_cast<uint64_t>(count.QuadPart / frequency.QuadPart));
+}
+
+} // extern "C"

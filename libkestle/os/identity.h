@@ -1,0 +1,14 @@
+// Identity stubs and clocks. The counter seam lets tests reach a failing or
+// zero-frequency performance counter, which real hosts do not produce.
+#pragma once
+
+#include "kestle.h"
+
+namespace kestle::clocks {
+
+using CounterQueryFn = BOOL(WINAPI *)(LARGE_INTEGER *value);
+
+// nullptr restores QueryPerformanceCounter / QueryPerformanceFrequency.
+void setCounterQueries(CounterQueryFn counter, CounterQueryFn frequency);
+
+} // namespace kestle::clocks
