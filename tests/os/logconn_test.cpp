@@ -86,10 +86,10 @@ KT_ROLE(log_guest)
 }
 
 // osal_connectServer(argument 0; "(null)" for NULL), then sends "ping".
-// Argument 1 "noresolve": the loopback name does not resolve.
+// Argument 1 "noresolve": the loopback name does not resolve. Standard output
+// keeps the C runtime's own buffering.
 KT_ROLE(connect_guest)
 {
-    setvbuf(stdout, nullptr, _IONBF, 0);
     if (osal_winsockInit() != 0)
         return 2;
     if (args.size() > 1 && args[1] == "noresolve")
@@ -99,9 +99,11 @@ KT_ROLE(connect_guest)
     int s = osal_connectServer(name);
     if (s < 0) {
         printf("result %d error %d\n", s, WSAGetLastError());
+        fflush(stdout);
         return 0;
     }
     printf("connected\n");
+    fflush(stdout);
     send((SOCKET)s, "ping", 4, 0);
     shutdown((SOCKET)s, SD_SEND);
     char c;
@@ -276,6 +278,15 @@ TEST_F(LogServerSocket, FailedSocketCreationIsRetriedAndNeverHandedOut)
     constexpr int kFailures = 200;
     kt::Child guest;
     ASSERT_TRUE(guest.startRole("log_guest", {"after the failures\n", std::to_string(kFailures)}));
+    // The verdict comes before the guest waits for this side to close.
+    ASSERT_TRUE(kt::waitUntil(
+        [&] {
+            std::string out = guest.out();
+            size_t at = out.rfind("same ");
+            return at != std::string::npos && out.find('\n', at) != std::string::npos;
+        },
+        kLong));
+    EXPECT_EQ(guest.out().substr(guest.out().rfind("same")), "same 1 made 1\n");
     kt::Conn conn = server.acceptOne();
     ASSERT_TRUE(conn.valid());
     std::string got;
@@ -315,6 +326,7 @@ TEST_F(LogServerSocket, ConnectServerReachesAnyKeyAndRetriesUntilItListens)
     EXPECT_EQ(guest.out().substr(guest.out().size() - 10), "connected\n");
 }
 
+// The lines show while the retry goes on, before the process is ended.
 TEST_F(LogServerSocket, AnAbsentKeyGoesToPort65535AndIsRetried)
 {
     kt::Child guest;
