@@ -431,6 +431,22 @@ int32_t KESTLE_CALL osal_systemTimeSec(void);
  * Log-server connection
  * ---------------------------------------------------------------------- */
 
+/* The caller starts the socket library (osal_winsockInit or osal_sock_startup)
+ * first. Messages of these calls go to standard output. */
+
+/* A TCP connection to the loopback port that the socket map holds for name
+ * (65535 when absent), tried again every second, without limit, until it is
+ * accepted; each failed attempt prints a line. The caller owns the socket.
+ * Socket creation's negative result, or -1 for a NULL name. */
+int KESTLE_CALL osal_connectServer(const char *name);
+/* The process's one connection to the log daemon "scrived", made by the first
+ * caller and never closed or renewed; concurrent callers wait for it. */
+int KESTLE_CALL osal_connectLogServer(void);
+/* The process's one handle (byte mode) to the pipe "\\.\pipe\vantrell_pipelogd",
+ * waiting while every instance is busy; NULL when the pipe cannot be opened
+ * (the next call tries again). Never closed or renewed. */
+HANDLE KESTLE_CALL osal_connectLogServerPipe(void);
+
 /* ------------------------------------------------------------------------
  * Handle inspection
  * ---------------------------------------------------------------------- */

@@ -1,0 +1,143 @@
+// Connections to the log servers: any loopback service of the socket map, the
+// log daemon once per process, and the pipe log server once per process.
+#include "os/logconn.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// 0 = no connection, 1 = one thread is connecting now, 2 = connected. Only
+// the thread that moved a word from 0 to 1 writes the cached value, and it
+// does so before it moves the word on to 2.
+constexpr LONG kNone = 0;
+constexpr LONG kConnecting = 1;
+constexpr LONG kConnected = 2;
+
+volatile LONG sSocketState;
+volatile LONG sCachedSocket;
+volatile LONG sPipeState;
+HANDLE volatile sCachedPipe;
+
+kestle::logconn::SocketFn sSocket;
+kestle::logconn::ResolveFn sResolve;
+
+SOCKET makeSocket(int family, int type, int protocol)
+{
+    return sSocket ? sSocket(family, type, protocol) : socket(family, type, protocol);
+}
+
+hostent *resolve(const char *name) { return sResolve ? sResolve(name) : gethostbyname(name); }
+
+// The caller may be watching a pipe or a file: each line is there at once,
+// not when the C runtime's buffer happens to fill.
+void say(const char *line)
+{
+    puts(line);
+    fflush(stdout);
+}
+
+LONG stateOf(volatile LONG *word) { return InterlockedCompareExchange(word, kConnected, kConnected); }
+
+} // namespace
+
+namespace kestle::logconn {
+
+const char kLoopbackHost[] = "localhost";
+const char kPipeName[] = "\\\\.\\pipe\\vantrell_pipelogd";
+
+void setSocket(SocketFn fn) { sSocket = fn; }
+void setResolve(ResolveFn fn) { sResolve = fn; }
+
+} // namespace kestle::logconn
+
+extern "C" {
+
+int KESTLE_CALL osal_connectServer(const char *name)
+{
+    // There is no key to look up: say so instead of reading through a null.
+    if (!name) {
+        WSASetLastError(WSAEFAULT);
+        errno = WSAEFAULT;
+        return -1;
+    }
+    int s = static_cast<int>(makeSocket(AF_INET, SOCK_STREAM, 0));
+    if (s < 0)
+        return s;
+
+    hostent *host = resolve(kestle::logconn::kLoopbackHost);
+    if (!host || host->h_addrtype != AF_INET || host->h_length != 4 || !host->h_addr_list ||
+        !host->h_addr_list[0]) {
+        say("osal_connectServer: resolving the loopback host name \"localhost\" failed");
+        exit(1);
+    }
+
+    // Looked up once: an absent key (-1) becomes port 65535, and a port that
+    // changes in the table later is not noticed.
+    int port = osal_sockmap_get(name);
+    sockaddr_in addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
+    memcpy(&addr.sin_addr, host->h_addr_list[0], 4);
+
+    while (connect(static_cast<SOCKET>(s), reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
+        int error = WSAGetLastError();
+        printf("failed to connect to log server: %s(%d), WSAGetLastError=%d\n", "scrived", port, error);
+        fflush(stdout);
+        Sleep(1000);
+    }
+    return s;
+}
+
+int KESTLE_CALL osal_connectLogServer(void)
+{
+    for (;;) {
+        if (stateOf(&sSocketState) == kConnected)
+            return sCachedSocket;
+        if (InterlockedCompareExchange(&sSocketState, kConnecting, kNone) != kNone) {
+            Sleep(0);
+            continue;
+        }
+        int s = osal_connectServer("scrived");
+        if (s < 0) {
+            // Only a connected socket may move the word on: once it is back
+            // at 0 another thread may already own the attempt.
+            say("scrived socket error");
+            InterlockedCompareExchange(&sSocketState, kNone, kConnecting);
+            continue;
+        }
+        InterlockedExchange(&sCachedSocket, s);
+        InterlockedCompareExchange(&sSocketState, kConnected, kConnecting);
+    }
+}
+
+HANDLE KESTLE_CALL osal_connectLogServerPipe(void)
+{
+    for (;;) {
+        if (stateOf(&sPipeState) == kConnected)
+            return sCachedPipe;
+        if (InterlockedCompareExchange(&sPipeState, kConnecting, kNone) != kNone) {
+            Sleep(0);
+            continue;
+        }
+        HANDLE h = osal_connectServerPipe(kestle::logconn::kPipeName);
+        if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY) {
+            // Another client took the instance that came free between the
+            // wait and the open: the server is there, so wait again.
+            InterlockedCompareExchange(&sPipeState, kNone, kConnecting);
+            continue;
+        }
+        if (!h || h == INVALID_HANDLE_VALUE) {
+            say("tallowd pipe open error");
+            InterlockedCompareExchange(&sPipeState, kNone, kConnecting);
+            return nullptr;
+        }
+        InterlockedExchangePointer(const_cast<PVOID volatile *>(&sCachedPipe), h);
+        InterlockedCompareExchange(&sPipeState, kConnected, kConnecting);
+    }
+}
+
+} // extern "C"
