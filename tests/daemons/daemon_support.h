@@ -79,6 +79,9 @@ public:
     bool readable(int timeoutMs = 0);
     // Closes with a reset instead of an orderly end.
     void abort();
+    // Ends the sending half only: the peer reads an end of stream, and this
+    // side still sees the peer's own end (waitClosed).
+    bool shutdownSend();
     void close();
 
 private:
