@@ -44,7 +44,7 @@ public:
             return false;
         if (!mChild.start(kt::binPath("interrogator.exe"), {}))
             return false;
-        if (!mChild.waitErr(info("Interrogator started\n")))
+        if (!mChild.waitErr(info("Interrogator started\n"), 60000))
             return false;
         mPort = osal_sockmap_get("interrogator");
         return mPort > 0;
@@ -57,7 +57,7 @@ public:
     int port() const { return mPort; }
     std::string log() { return mChild.err(); }
     // Waits until the log holds `needle` at least `count` times.
-    bool waitLog(const std::string &needle, size_t count = 1, int timeoutMs = 20000)
+    bool waitLog(const std::string &needle, size_t count = 1, int timeoutMs = 60000)
     {
         return kt::waitUntil([&] { return occurrences(log(), needle) >= count; }, timeoutMs);
     }

@@ -54,7 +54,7 @@ public:
         if (port <= 0)
             return -1;
         kt::Conn probe;
-        return probe.connect(port, 20000) ? port : -1;
+        return probe.connect(port, 60000) ? port : -1;
     }
     kt::Child &child() { return mChild; }
 
@@ -105,7 +105,7 @@ TEST_F(ScrivedProgram, ReplacesAStaleEntryAndPrintsThePortFieldAsStored)
     int swapped = ((port & 0xFF) << 8) | (port >> 8);
     std::string expected = "serv.sin_port=" + std::to_string(swapped) + "\nadd (scrived, " + std::to_string(port) +
                            ") to sockmap ok\n";
-    EXPECT_TRUE(d.child().waitOut(expected)) << "stdout: " << d.child().out();
+    EXPECT_TRUE(d.child().waitOut(expected, 60000)) << "stdout: " << d.child().out();
     EXPECT_EQ(d.child().out(), expected);
     d.child().kill();
     holder.quit();
