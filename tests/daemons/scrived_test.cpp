@@ -284,7 +284,10 @@ TEST(ScrivedAcceptLoop, AConnectionWithoutAThreadIsClosedAndTheNextOneServed)
     ASSERT_TRUE(second.connect(port));
     daemon.acceptOne();
     ASSERT_TRUE(second.sendAll("served"));
-    second.close();
+    ASSERT_TRUE(second.shutdownSend());
+    // The thread closes its side last: after that it no longer touches the
+    // daemon, which lives on this stack.
+    EXPECT_TRUE(second.waitClosed());
     EXPECT_TRUE(kt::waitFileSize(root.path("/log"), 6));
     EXPECT_EQ(kt::readFile(root.path("/log")), "served");
     closesocket((SOCKET)daemon.mListenSock);
