@@ -254,6 +254,8 @@ void Conn::abort()
     close();
 }
 
+bool Conn::shutdownSend() { return shutdown(mSock, SD_SEND) == 0; }
+
 void Conn::close()
 {
     if (mSock != INVALID_SOCKET) {

@@ -47,7 +47,7 @@ bool fileExists(const std::string &path);
 bool waitFileSize(const std::string &path, size_t size, int timeoutMs = 60000);
 
 // Polls `done` every 20 ms until it is true or the time is up.
-bool waitUntil(const std::function<bool()> &done, int timeoutMs = 20000);
+bool waitUntil(const std::function<bool()> &done, int timeoutMs = 60000);
 
 // Pseudo-random bytes, the same for the same seed.
 std::string randomBytes(size_t n, uint32_t seed);
@@ -69,16 +69,19 @@ public:
     SOCKET sock() const { return mSock; }
     bool sendAll(const std::string &data);
     // Receives exactly n bytes; false on end of stream, error or time-out.
-    bool recvExactly(size_t n, std::string *out, int timeoutMs = 30000);
+    bool recvExactly(size_t n, std::string *out, int timeoutMs = 60000);
     // Everything until the peer closes; false on error or time-out.
-    bool recvToEnd(std::string *out, int timeoutMs = 30000);
+    bool recvToEnd(std::string *out, int timeoutMs = 60000);
     // True when the peer has closed the connection (end of stream or reset)
     // within the time; data that arrives first is stored in *extra.
-    bool waitClosed(int timeoutMs = 20000, std::string *extra = nullptr);
+    bool waitClosed(int timeoutMs = 60000, std::string *extra = nullptr);
     // True when at least one byte is waiting to be read.
     bool readable(int timeoutMs = 0);
     // Closes with a reset instead of an orderly end.
     void abort();
+    // Ends the sending half only: the peer reads an end of stream, and this
+    // side still sees the peer's own end (waitClosed).
+    bool shutdownSend();
     void close();
 
 private:

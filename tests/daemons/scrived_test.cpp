@@ -54,7 +54,7 @@ public:
         if (port <= 0)
             return -1;
         kt::Conn probe;
-        return probe.connect(port, 20000) ? port : -1;
+        return probe.connect(port, 60000) ? port : -1;
     }
     kt::Child &child() { return mChild; }
 
@@ -105,7 +105,7 @@ TEST_F(ScrivedProgram, ReplacesAStaleEntryAndPrintsThePortFieldAsStored)
     int swapped = ((port & 0xFF) << 8) | (port >> 8);
     std::string expected = "serv.sin_port=" + std::to_string(swapped) + "\nadd (scrived, " + std::to_string(port) +
                            ") to sockmap ok\n";
-    EXPECT_TRUE(d.child().waitOut(expected)) << "stdout: " << d.child().out();
+    EXPECT_TRUE(d.child().waitOut(expected, 60000)) << "stdout: " << d.child().out();
     EXPECT_EQ(d.child().out(), expected);
     d.child().kill();
     holder.quit();
@@ -284,7 +284,10 @@ TEST(ScrivedAcceptLoop, AConnectionWithoutAThreadIsClosedAndTheNextOneServed)
     ASSERT_TRUE(second.connect(port));
     daemon.acceptOne();
     ASSERT_TRUE(second.sendAll("served"));
-    second.close();
+    ASSERT_TRUE(second.shutdownSend());
+    // The thread closes its side last: after that it no longer touches the
+    // daemon, which lives on this stack.
+    EXPECT_TRUE(second.waitClosed());
     EXPECT_TRUE(kt::waitFileSize(root.path("/log"), 6));
     EXPECT_EQ(kt::readFile(root.path("/log")), "served");
     closesocket((SOCKET)daemon.mListenSock);
