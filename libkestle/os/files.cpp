@@ -234,8 +234,6 @@ int KESTLE_CALL osal_stat(const char *path, struct _stat64 *st)
 
 int KESTLE_CALL osal_openTempFile(const char *prefix, unsigned size, int exec)
 {
-    if (!prefix)
-        return -1;
     const char *root = osal_getRootDir();
     if (!root || !*root)
         return -1;

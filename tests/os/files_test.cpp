@@ -915,7 +915,6 @@ TEST(TempFile, FailuresLeaveNothingBehind)
     };
     const Case cases[] = {
         {"basic", false},     // the tmp folder does not exist
-        {"nullprefix", true},
         {"createfail", true}, // the open after naming fails: the empty file goes too
         {"readonly", true},   // the file cannot be given its length
         {"fdfull", true},     // no runtime descriptor is free
@@ -933,7 +932,24 @@ TEST(TempFile, FailuresLeaveNothingBehind)
     }
 }
 
-// A root too long for "%s/tmp" must not be cut into the name of another folder.
+// No prefix is no error: the system names the file without one.
+TEST(TempFile, ANullPrefixNamesTheFileWithoutOne)
+{
+    TempRoot root;
+    ASSERT_TRUE(root.make(true));
+    auto r = runTempFile("nullprefix", root.mZPath, root.mTmp);
+    EXPECT_EQ(r["fd_ok"], "1");
+    std::string name = r["while_open"];
+    EXPECT_TRUE(name.size() > 4 && name.find(',') == std::string::npos &&
+                name.compare(name.size() - 4, 4, ".tmp") == 0)
+        << "one file, got " << name;
+    EXPECT_EQ(r["size"], "4096");
+    EXPECT_EQ(r["close"], "0");
+    EXPECT_EQ(r["after"], "");
+}
+
+// A root too long for "%s/tmp" gives -1. (Its cut form could not be used
+// either: the system's own path limit refuses it.)
 TEST(TempFile, OverlongRootIsRefused)
 {
     std::string longRoot = "Z:/" + std::string(300, 'r');
