@@ -95,8 +95,10 @@ struct ScratchDir {
     {
         char temp[MAX_PATH];
         GetTempPathA(sizeof temp, temp);
+        // Unique within the process even when one is made again at once.
+        static int serial;
         mPath = std::string(temp) + "kestle_files_" + tag + "_" + std::to_string(GetCurrentProcessId()) + "_" +
-                std::to_string(GetTickCount());
+                std::to_string(GetTickCount()) + "_" + std::to_string(++serial);
         return CreateDirectoryA(mPath.c_str(), nullptr) != 0;
     }
     std::string file(const std::string &name) const { return mPath + "\\" + name; }
