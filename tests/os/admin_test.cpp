@@ -338,7 +338,8 @@ std::string tempFile(const std::string &stem)
     char base[MAX_PATH];
     GetTempPathA(sizeof base, base);
     static int serial;
-    return std::string(base) + "kt_admin_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++serial) +
+    return std::string(base) + "kt_admin_" + std::to_string(GetCurrentProcessId()) + "_" +
+           std::to_string(GetTickCount()) + "_" + std::to_string(++serial) +
            "_" + stem;
 }
 
@@ -358,6 +359,8 @@ protected:
     void SetUp() override
     {
         mMark = tempFile("mark");
+        // A mark left by an earlier run would pass for this run's.
+        DeleteFileA(mMark.c_str());
         SetEnvironmentVariableA("KT_START_MARK", mMark.c_str());
     }
     void TearDown() override

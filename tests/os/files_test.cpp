@@ -808,7 +808,7 @@ struct TempRoot {
         GetTempPathA(sizeof temp, temp);
         static int serial;
         mWindowsPath = std::string(temp) + "kestle_tmproot_" + std::to_string(GetCurrentProcessId()) + "_" +
-                       std::to_string(++serial);
+                       std::to_string(GetTickCount()) + "_" + std::to_string(++serial);
         mTmp = mWindowsPath + "\\tmp";
         if (!CreateDirectoryA(mWindowsPath.c_str(), nullptr))
             return false;
