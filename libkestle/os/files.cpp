@@ -199,7 +199,7 @@ int KESTLE_CALL osal_rename(const char *from, const char *to)
     // The runtime's rename cannot remove a read-only target and reports it
     // as existing; the replacing move below would take it.
     DWORD target = GetFileAttributesA(to);
-    if (target != INVALID_FILE_ATTRIBUTES && (target & FILE_ATTRIBUTE_READONLY)) {
+    if (target != INVALID_FILE_ATTRIBUTES && (target & FILE_ATTRIBUTE_READONLY) && exists(from)) {
         errno = EEXIST;
         return -1;
     }

@@ -561,18 +561,28 @@ TEST(Files, RenameFailuresCarryTheRuntimesErrno)
 }
 
 // A target the runtime's rename could not remove (a read-only file, a
-// folder) stays, and the failure says the target exists.
+// folder) stays, and the failure says the target exists; without a source
+// the failure says that instead.
 TEST(Files, RenameKeepsATargetItCannotRemove)
 {
     struct Case {
         const char *what;
         bool folder;
+        bool makeFrom;
+        int error;
     };
-    for (const Case &c : {Case{"read-only file", false}, Case{"folder", true}}) {
+    const Case cases[] = {
+        {"read-only file", false, true, EEXIST},
+        {"folder", true, true, EEXIST},
+        {"read-only file, no source", false, false, ENOENT},
+    };
+    for (const Case &c : cases) {
         ScratchDir dir;
         ASSERT_TRUE(dir.make("renamekeep"));
         std::string from = dir.file("a"), to = dir.file("b");
-        ASSERT_TRUE(writeFile(from, "from a"));
+        if (c.makeFrom) {
+            ASSERT_TRUE(writeFile(from, "from a"));
+        }
         if (c.folder) {
             ASSERT_TRUE(CreateDirectoryA(to.c_str(), nullptr));
         } else {
@@ -581,8 +591,8 @@ TEST(Files, RenameKeepsATargetItCannotRemove)
         }
         errno = 0;
         EXPECT_EQ(osal_rename(from.c_str(), to.c_str()), -1) << c.what;
-        EXPECT_EQ(errno, EEXIST) << c.what;
-        EXPECT_EQ(readFile(from), "from a") << c.what;
+        EXPECT_EQ(errno, c.error) << c.what;
+        EXPECT_EQ(readFile(from), c.makeFrom ? "from a" : "(missing)") << c.what;
         DWORD attributes = GetFileAttributesA(to.c_str());
         if (c.folder) {
             EXPECT_NE(attributes & FILE_ATTRIBUTE_DIRECTORY, 0u) << c.what;
