@@ -355,8 +355,9 @@ int KESTLE_CALL osal_open_osfhandle(intptr_t h, int flags);
  * its result returned; anything else (or a NULL arg) returns -1 and changes
  * nothing. errno is left alone. */
 int KESTLE_CALL osal_ioctl(int fd, long request, unsigned long *arg);
-/* Renames, replacing an existing target in the same step: 0, or -1 with
- * errno, and then both names are as they were. */
+/* Renames (a file may move to another volume), replacing an existing target
+ * in the same step: 0, or -1 with the runtime's errno, and then both names
+ * are as they were. A read-only file or a folder in the way stays (EEXIST). */
 int KESTLE_CALL osal_rename(const char *from, const char *to);
 /* _stat64, with st_uid and st_gid taken from osal_getuid and osal_getgid
  * (cut to their 16-bit fields) on success. */

@@ -24,41 +24,60 @@ HANDLE createFile(LPCSTR name, DWORD access, DWORD share, DWORD disposition, DWO
     return (sCreateFile ? sCreateFile : CreateFileA)(name, access, share, nullptr, disposition, flags, nullptr);
 }
 
-// The C runtime's errno for a failed file call, as its own calls would set it.
+// The C runtime's errno for a failed file call: the runtime's own table, so
+// a caller sees what its rename would have reported.
 int errnoFromWin32(DWORD error)
 {
+    if (error >= ERROR_WRITE_PROTECT && error <= ERROR_SHARING_BUFFER_EXCEEDED)
+        return EACCES;
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_DRIVE:
+    case ERROR_NO_MORE_FILES:
     case ERROR_BAD_NETPATH:
     case ERROR_BAD_NET_NAME:
-    case ERROR_INVALID_NAME:
     case ERROR_BAD_PATHNAME:
     case ERROR_FILENAME_EXCED_RANGE:
         return ENOENT;
+    case ERROR_TOO_MANY_OPEN_FILES:
+        return EMFILE;
     case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
     case ERROR_CURRENT_DIRECTORY:
-    case ERROR_WRITE_PROTECT:
-    case ERROR_DIR_NOT_EMPTY:
+    case ERROR_NETWORK_ACCESS_DENIED:
+    case ERROR_CANNOT_MAKE:
+    case ERROR_FAIL_I24:
+    case ERROR_DRIVE_LOCKED:
+    case ERROR_SEEK_ON_DEVICE:
+    case ERROR_NOT_LOCKED:
+    case ERROR_LOCK_FAILED:
         return EACCES;
+    case ERROR_INVALID_HANDLE:
+    case ERROR_INVALID_TARGET_HANDLE:
+    case ERROR_DIRECT_ACCESS_HANDLE:
+        return EBADF;
+    case ERROR_ARENA_TRASHED:
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_INVALID_BLOCK:
+    case ERROR_NOT_ENOUGH_QUOTA:
+        return ENOMEM;
+    case ERROR_NOT_SAME_DEVICE:
+        return EXDEV;
     case ERROR_FILE_EXISTS:
     case ERROR_ALREADY_EXISTS:
         return EEXIST;
-    case ERROR_NOT_SAME_DEVICE:
-        return EXDEV;
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY:
-        return ENOMEM;
+    case ERROR_BROKEN_PIPE:
+        return EPIPE;
     case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
         return ENOSPC;
+    case ERROR_DIR_NOT_EMPTY:
+        return ENOTEMPTY;
     default:
         return EINVAL;
     }
 }
+
+bool exists(const char *path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
 
 } // namespace
 
@@ -177,10 +196,23 @@ int KESTLE_CALL osal_rename(const char *from, const char *to)
         errno = EINVAL;
         return -1;
     }
+    // The runtime's rename cannot remove a read-only target and reports it
+    // as existing; the replacing move below would take it.
+    DWORD target = GetFileAttributesA(to);
+    if (target != INVALID_FILE_ATTRIBUTES && (target & FILE_ATTRIBUTE_READONLY) && exists(from)) {
+        errno = EEXIST;
+        return -1;
+    }
     // One step that replaces the target: a failed rename leaves both names as
-    // they were, where removing the target first would lose it.
-    if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) {
-        errno = errnoFromWin32(GetLastError());
+    // they were, where removing the target first would lose it. Like the
+    // runtime's rename, a file may move to another volume.
+    if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+        DWORD error = GetLastError();
+        // A target that could not be replaced (a folder, a file in use) is
+        // reported as the runtime's rename reports a target still there.
+        bool blocked = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+                       error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
+        errno = blocked && target != INVALID_FILE_ATTRIBUTES && exists(to) ? EEXIST : errnoFromWin32(error);
         return -1;
     }
     return 0;
@@ -202,8 +234,6 @@ int KESTLE_CALL osal_stat(const char *path, struct _stat64 *st)
 
 int KESTLE_CALL osal_openTempFile(const char *prefix, unsigned size, int exec)
 {
-    if (!prefix)
-        return -1;
     const char *root = osal_getRootDir();
     if (!root || !*root)
         return -1;

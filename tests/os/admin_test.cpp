@@ -338,7 +338,8 @@ std::string tempFile(const std::string &stem)
     char base[MAX_PATH];
     GetTempPathA(sizeof base, base);
     static int serial;
-    return std::string(base) + "kt_admin_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++serial) +
+    return std::string(base) + "kt_admin_" + std::to_string(GetCurrentProcessId()) + "_" +
+           std::to_string(GetTickCount()) + "_" + std::to_string(++serial) +
            "_" + stem;
 }
 
@@ -358,6 +359,8 @@ protected:
     void SetUp() override
     {
         mMark = tempFile("mark");
+        // A mark left by an earlier run would pass for this run's.
+        DeleteFileA(mMark.c_str());
         SetEnvironmentVariableA("KT_START_MARK", mMark.c_str());
     }
     void TearDown() override
@@ -370,14 +373,6 @@ protected:
     std::string mHelper = kt::binPath("startmark.exe");
     std::string mMissing = kt::binDir() + "\\kt_no_such_program.exe";
 };
-
-// Already an administrator: 1, and nothing is started (a missing program
-// would have made the start fail).
-TEST_F(ElevatedStart, AnAdministratorStartsNothing)
-{
-    EXPECT_EQ(osal_runAsAdministrator(mMissing.c_str()), 1);
-    EXPECT_EQ(osal_runAsAdministrator(nullptr), 1);
-}
 
 // On a thread whose effective token is not an administrator's, the export
 // asks the shell for an elevated start.
@@ -433,6 +428,15 @@ private:
     bool mStop = false;
     std::thread mThread;
 };
+
+// Already an administrator: 1, and nothing is started (a missing program
+// would have made the start fail, and its error box must not hold the test).
+TEST_F(ElevatedStart, AnAdministratorStartsNothing)
+{
+    DialogCloser closer;
+    EXPECT_EQ(osal_runAsAdministrator(mMissing.c_str()), 1);
+    EXPECT_EQ(osal_runAsAdministrator(nullptr), 1);
+}
 
 TEST_F(ElevatedStart, AStartThatCannotBeMadeIsNoSuccess)
 {

@@ -95,8 +95,10 @@ struct ScratchDir {
     {
         char temp[MAX_PATH];
         GetTempPathA(sizeof temp, temp);
+        // Unique within the process even when one is made again at once.
+        static int serial;
         mPath = std::string(temp) + "kestle_files_" + tag + "_" + std::to_string(GetCurrentProcessId()) + "_" +
-                std::to_string(GetTickCount());
+                std::to_string(GetTickCount()) + "_" + std::to_string(++serial);
         return CreateDirectoryA(mPath.c_str(), nullptr) != 0;
     }
     std::string file(const std::string &name) const { return mPath + "\\" + name; }
@@ -525,6 +527,113 @@ TEST(Files, RenameReplacesTheTargetOrChangesNothing)
     EXPECT_EQ(errno, EINVAL);
 }
 
+// Where no target stands in the way, a failed rename reports what the
+// runtime's own rename reports for the same call.
+TEST(Files, RenameFailuresCarryTheRuntimesErrno)
+{
+    struct Case {
+        const char *what;
+        const char *to;
+        bool makeFrom;
+    };
+    const Case cases[] = {
+        {"missing source", "b", false},
+        {"into a missing folder", "nofolder\\b", true},
+        {"a name the file system refuses", "b<>|", true},
+    };
+    for (const Case &c : cases) {
+        int expected[2] = {};
+        for (int which = 0; which < 2; ++which) {
+            ScratchDir dir;
+            ASSERT_TRUE(dir.make("renameerr"));
+            std::string from = dir.file("a"), to = dir.file(c.to);
+            if (c.makeFrom) {
+                ASSERT_TRUE(writeFile(from, "from a"));
+            }
+            errno = 0;
+            int r = which == 0 ? rename(from.c_str(), to.c_str()) : osal_rename(from.c_str(), to.c_str());
+            EXPECT_EQ(r, -1) << c.what << (which ? " (osal_rename)" : " (rename)");
+            expected[which] = errno;
+            EXPECT_EQ(readFile(from), c.makeFrom ? "from a" : "(missing)") << c.what;
+        }
+        EXPECT_EQ(expected[1], expected[0]) << c.what << ": osal_rename's errno, then the runtime's";
+    }
+}
+
+// A target the runtime's rename could not remove (a read-only file, a
+// folder) stays, and the failure says the target exists; without a source
+// the failure says that instead.
+TEST(Files, RenameKeepsATargetItCannotRemove)
+{
+    struct Case {
+        const char *what;
+        bool folder;
+        bool makeFrom;
+        int error;
+    };
+    const Case cases[] = {
+        {"read-only file", false, true, EEXIST},
+        {"folder", true, true, EEXIST},
+        {"read-only file, no source", false, false, ENOENT},
+    };
+    for (const Case &c : cases) {
+        ScratchDir dir;
+        ASSERT_TRUE(dir.make("renamekeep"));
+        std::string from = dir.file("a"), to = dir.file("b");
+        if (c.makeFrom) {
+            ASSERT_TRUE(writeFile(from, "from a"));
+        }
+        if (c.folder) {
+            ASSERT_TRUE(CreateDirectoryA(to.c_str(), nullptr));
+        } else {
+            ASSERT_TRUE(writeFile(to, "in b"));
+            ASSERT_TRUE(SetFileAttributesA(to.c_str(), FILE_ATTRIBUTE_READONLY));
+        }
+        errno = 0;
+        EXPECT_EQ(osal_rename(from.c_str(), to.c_str()), -1) << c.what;
+        EXPECT_EQ(errno, c.error) << c.what;
+        EXPECT_EQ(readFile(from), c.makeFrom ? "from a" : "(missing)") << c.what;
+        DWORD attributes = GetFileAttributesA(to.c_str());
+        if (c.folder) {
+            EXPECT_NE(attributes & FILE_ATTRIBUTE_DIRECTORY, 0u) << c.what;
+            RemoveDirectoryA(to.c_str());
+        } else {
+            EXPECT_EQ(readFile(to), "in b") << c.what;
+            SetFileAttributesA(to.c_str(), FILE_ATTRIBUTE_NORMAL);
+        }
+    }
+}
+
+// The runtime's rename moves a file to another volume; so does this one.
+TEST(Files, RenameMovesAFileToAnotherVolume)
+{
+    // The host's memory file system lies on a device of its own.
+    const std::string other = "Z:\\dev\\shm";
+    DWORD attributes = GetFileAttributesA(other.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        GTEST_SKIP() << "no second volume at " << other;
+    ScratchDir dir;
+    ASSERT_TRUE(dir.make("renamevol"));
+    std::string from = dir.file("a");
+    std::string to = other + "\\kestle_rename_" + std::to_string(GetCurrentProcessId());
+    ASSERT_TRUE(writeFile(from, "from a"));
+    if (MoveFileExA(from.c_str(), to.c_str(), 0) || GetLastError() != ERROR_NOT_SAME_DEVICE) {
+        DeleteFileA(to.c_str());
+        GTEST_SKIP() << other << " is on the same volume here";
+    }
+    for (bool targetThere : {false, true}) {
+        ASSERT_TRUE(writeFile(from, "from a"));
+        if (targetThere) {
+            ASSERT_TRUE(writeFile(to, "old"));
+        }
+        errno = 0;
+        EXPECT_EQ(osal_rename(from.c_str(), to.c_str()), 0) << "errno " << errno;
+        EXPECT_EQ(readFile(from), "(missing)");
+        EXPECT_EQ(readFile(to), "from a");
+        DeleteFileA(to.c_str());
+    }
+}
+
 // Owner and group as a fresh process reports them, then after the guest set
 // them (cut to the runtime's 16-bit fields).
 KT_ROLE(stat_owner)
@@ -709,7 +818,7 @@ struct TempRoot {
         GetTempPathA(sizeof temp, temp);
         static int serial;
         mWindowsPath = std::string(temp) + "kestle_tmproot_" + std::to_string(GetCurrentProcessId()) + "_" +
-                       std::to_string(++serial);
+                       std::to_string(GetTickCount()) + "_" + std::to_string(++serial);
         mTmp = mWindowsPath + "\\tmp";
         if (!CreateDirectoryA(mWindowsPath.c_str(), nullptr))
             return false;
@@ -818,7 +927,6 @@ TEST(TempFile, FailuresLeaveNothingBehind)
     };
     const Case cases[] = {
         {"basic", false},     // the tmp folder does not exist
-        {"nullprefix", true},
         {"createfail", true}, // the open after naming fails: the empty file goes too
         {"readonly", true},   // the file cannot be given its length
         {"fdfull", true},     // no runtime descriptor is free
@@ -836,7 +944,24 @@ TEST(TempFile, FailuresLeaveNothingBehind)
     }
 }
 
-// A root too long for "%s/tmp" must not be cut into the name of another folder.
+// No prefix is no error: the system names the file without one.
+TEST(TempFile, ANullPrefixNamesTheFileWithoutOne)
+{
+    TempRoot root;
+    ASSERT_TRUE(root.make(true));
+    auto r = runTempFile("nullprefix", root.mZPath, root.mTmp);
+    EXPECT_EQ(r["fd_ok"], "1");
+    std::string name = r["while_open"];
+    EXPECT_TRUE(name.size() > 4 && name.find(',') == std::string::npos &&
+                name.compare(name.size() - 4, 4, ".tmp") == 0)
+        << "one file, got " << name;
+    EXPECT_EQ(r["size"], "4096");
+    EXPECT_EQ(r["close"], "0");
+    EXPECT_EQ(r["after"], "");
+}
+
+// A root too long for "%s/tmp" gives -1. (Its cut form could not be used
+// either: the system's own path limit refuses it.)
 TEST(TempFile, OverlongRootIsRefused)
 {
     std::string longRoot = "Z:/" + std::string(300, 'r');

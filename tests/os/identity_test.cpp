@@ -125,6 +125,16 @@ BOOL WINAPI goodFrequency(LARGE_INTEGER *v)
     v->QuadPart = 1000000;
     return TRUE;
 }
+BOOL WINAPI pastFourGigaseconds(LARGE_INTEGER *v)
+{
+    v->QuadPart = (1LL << 32) + 5;
+    return TRUE;
+}
+BOOL WINAPI unitFrequency(LARGE_INTEGER *v)
+{
+    v->QuadPart = 1;
+    return TRUE;
+}
 BOOL WINAPI zeroFrequency(LARGE_INTEGER *v)
 {
     v->QuadPart = 0;
@@ -141,6 +151,8 @@ TEST(Clocks, CounterResultsAndFailures)
     };
     const Case cases[] = {
         {"7500 s at 1 MHz", goodCounter, goodFrequency, 7500000000000LL, 7500},
+        // Seconds are the low 32 bits of the 64-bit quotient.
+        {"2^32 + 5 s at 1 Hz", pastFourGigaseconds, unitFrequency, static_cast<int64_t>(4294967301.0 * 1e9), 5},
         {"counter query fails", failingQuery, goodFrequency, 0, 0},
         {"frequency query fails", goodCounter, failingQuery, 0, 0},
         // A zero frequency must not divide by zero.
