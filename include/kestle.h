@@ -532,6 +532,52 @@ int32_t KESTLE_CALL osal_input_getInputW(InputEvent *rec, int *device);
  * Audio exports
  * ---------------------------------------------------------------------- */
 
+/* The guest's audio interface. The first call of any of these (even one that
+ * only answers a constant) constructs the process's audio device: it waits
+ * for the desktop window, sets up DirectSound and starts the pump thread.
+ * The one format, for the life of the process: 44100 Hz, 2 channels, 16-bit
+ * signed little-endian PCM, channels interleaved (4 bytes per frame).
+ * The format queries answer -1 only when no device could be allocated. */
+
+/* Queues all len bytes for playback and returns len, or queues nothing and
+ * returns 0 when they do not fit (the queue holds up to 0x1BFFFFF bytes, and a
+ * block is never split); never waits for playback. -1 for a negative len or a
+ * NULL data with len > 0. One writing thread at a time. */
+int32_t KESTLE_CALL osal_audio_streamout_write(const void *data, int len);
+/* Stops playback; the queued bytes stay and play again in the pump's next
+ * cycle. 0. */
+int32_t KESTLE_CALL osal_audio_streamout_standby(void);
+/* Plays the named sound file and returns when it has ended: non-zero when it
+ * was played, 0 when it could not be (also for a NULL path). Independent of
+ * the stream. */
+int32_t KESTLE_CALL osal_audio_streamout_playfile(const char *path);
+/* 2 (logs "channelsOut=%d"). */
+int32_t KESTLE_CALL osal_audio_streamout_channels(void);
+/* 1 for PCM, otherwise -1 (logs "formatOut=%d"). */
+int32_t KESTLE_CALL osal_audio_streamout_format(void);
+/* 44100. */
+int32_t KESTLE_CALL osal_audio_streamout_samplerate(void);
+/* 0 whatever is queued. */
+int32_t KESTLE_CALL osal_audio_streamout_latency(void);
+/* 0; the volume does not change. */
+int32_t KESTLE_CALL osal_audio_streamout_setVolume(int32_t left, int32_t right);
+/* 0. */
+int32_t KESTLE_CALL osal_audio_streamout_getParameters(int32_t keys);
+int32_t KESTLE_CALL osal_audio_streamout_setParameters(int32_t keyValuePairs);
+int32_t KESTLE_CALL osal_audio_streamout_dump(int32_t fd, int32_t args);
+/* The input direction has no buffer: write takes and drops the bytes and
+ * returns len; the queries report the output format without a log line. */
+int32_t KESTLE_CALL osal_audio_streamin_write(const void *data, int len);
+int32_t KESTLE_CALL osal_audio_streamin_standby(void);
+int32_t KESTLE_CALL osal_audio_streamin_channels(void);
+int32_t KESTLE_CALL osal_audio_streamin_format(void);
+int32_t KESTLE_CALL osal_audio_streamin_samplerate(void);
+int32_t KESTLE_CALL osal_audio_streamin_latency(void);
+int32_t KESTLE_CALL osal_audio_streamin_setVolume(int32_t left, int32_t right);
+int32_t KESTLE_CALL osal_audio_streamin_getParameters(int32_t keys);
+int32_t KESTLE_CALL osal_audio_streamin_setParameters(int32_t keyValuePairs);
+int32_t KESTLE_CALL osal_audio_streamin_dump(int32_t fd, int32_t args);
+
 /* ------------------------------------------------------------------------
  * Network adapter table
  * ---------------------------------------------------------------------- */
