@@ -498,6 +498,20 @@ int KESTLE_CALL get_file_name(HANDLE file, char *out);
  * Network adapter table
  * ---------------------------------------------------------------------- */
 
+/* The host's adapters as the osal_net_* exports see them: a table of up to
+ * five Ethernet-type adapters in the host's order, each wireless or wired.
+ * A label asks for a wireless adapter when it contains "wifi" in any mix of
+ * cases, for a wired one otherwise; the first adapter of that kind answers.
+ * The table is built on first need and kept until osal_net_getAdaptersInfo
+ * or osal_net_dhcp_do_request builds it again. */
+
+/* Builds the table now: its number of entries (0 to 5), or -1 when the host's
+ * adapter list could not be fetched (the previous table is kept). */
+int KESTLE_CALL osal_net_getAdaptersInfo(void);
+/* The number of table entries, building the table first when no adapter list
+ * is held. */
+int KESTLE_CALL osal_net_getNumberOfAdapters(void);
+
 /* ------------------------------------------------------------------------
  * Network queries by label
  * ---------------------------------------------------------------------- */
