@@ -582,13 +582,65 @@ int32_t KESTLE_CALL osal_audio_streamin_dump(int32_t fd, int32_t args);
  * Network adapter table
  * ---------------------------------------------------------------------- */
 
+/* The host's adapters as the osal_net_* exports see them: a table of up to
+ * five Ethernet-type adapters in the host's order, each wireless or wired.
+ * A label asks for a wireless adapter when it contains "wifi" in any mix of
+ * cases, for a wired one otherwise; the first adapter of that kind answers.
+ * The table is built on first need and kept until osal_net_getAdaptersInfo
+ * or osal_net_dhcp_do_request builds it again. */
+
+/* Builds the table now: its number of entries (0 to 5), or -1 when the host's
+ * adapter list could not be fetched (the previous table is kept). */
+int KESTLE_CALL osal_net_getAdaptersInfo(void);
+/* The number of table entries, building the table first when no adapter list
+ * is held. */
+int KESTLE_CALL osal_net_getNumberOfAdapters(void);
+
 /* ------------------------------------------------------------------------
  * Network queries by label
  * ---------------------------------------------------------------------- */
 
+/* Each answers for the adapter a label names (see the adapter table above):
+ * 0, or -1 when the table has no adapter of the label's kind (or, for the
+ * configuration queries, no adapter has an address), and then nothing is
+ * written. A NULL label finds nothing; NULL out-arguments are skipped.
+ *
+ * The hardware address and the interface index are those of the matched
+ * adapter. The IPv4 configuration is that of the first adapter in the host's
+ * list that has an address, of any kind. Addresses are in network byte order
+ * (or dotted text in 16-byte fields, zero-filled); a missing one is 0 or
+ * "0.0.0.0". The DNS servers are the host's first two, fetched afresh; the
+ * DHCP server and the lease's end (the low 32 bits of its time) are 0 unless
+ * DHCP is on. A prefix length counts the mask's bits from the first octet's
+ * lowest bit up, to the first clear bit. */
+
+/* Copies the adapter's hardware address (at most 8 bytes, no length). */
+int KESTLE_CALL osal_net_get_hwaddr(const char *label, void *buf);
+int KESTLE_CALL osal_net_get_ifindex(const char *label, uint32_t *index);
+int KESTLE_CALL osal_net_getAdapterInfoByLabel(const char *label, uint32_t *ip, uint32_t *gateway, uint32_t *mask,
+                                               uint32_t *dns1, uint32_t *dns2, uint32_t *server, uint32_t *lease);
+/* *flags is always 0. */
+int KESTLE_CALL osal_net_getAdapterInfoByLabelNumber(const char *label, uint32_t *addr, int *prefixLen, int *flags);
+int KESTLE_CALL osal_net_getAdapterInfoByLabelString(const char *label, char ip[16], char gateway[16], int *prefixLen,
+                                                     char dns1[16], char dns2[16], char server[16], uint32_t *lease);
+
 /* ------------------------------------------------------------------------
  * Network cached tables
  * ---------------------------------------------------------------------- */
+
+/* Each fetch replaces the library's copy of one host table: the network
+ * parameters (host and domain name, DNS servers), the interface list and the
+ * IPv4 address table. 0, or -1 when the host's call failed (the old copy is
+ * gone then too). */
+int KESTLE_CALL osal_net_getNetworkInfo(void);
+int KESTLE_CALL osal_net_getInterfaceInfo(void);
+int KESTLE_CALL osal_net_getAddressTableInfo(void);
+/* Diagnostic dumps of the copies held (the adapter list of the last adapter
+ * table build), for the library's discarded diagnostics; they fetch nothing. */
+void KESTLE_CALL osal_net_showNetworkInfo(void);
+void KESTLE_CALL osal_net_showAdaptersInfo(void);
+void KESTLE_CALL osal_net_showInterfaceInfo(void);
+void KESTLE_CALL osal_net_showAddressTableInfo(void);
 
 /* ------------------------------------------------------------------------
  * Network connection names and netsh

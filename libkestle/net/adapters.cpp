@@ -1,0 +1,297 @@
+// The adapter table: built from the host's adapter list, matched against
+// guest labels, and the two exports that deal with it as a whole.
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "display/system.h"
+#include "net/net.h"
+#include "os/diagnostics.h"
+
+namespace {
+
+DWORD WINAPI hostGetAdaptersInfo(IP_ADAPTER_INFO *buffer, ULONG *size)
+{
+    return GetAdaptersInfo(buffer, size);
+}
+
+DWORD WINAPI hostGetNetworkParams(FIXED_INFO *buffer, ULONG *size)
+{
+    return GetNetworkParams(buffer, size);
+}
+
+DWORD WINAPI hostGetInterfaceInfo(IP_INTERFACE_INFO *buffer, ULONG *size)
+{
+    return GetInterfaceInfo(buffer, size);
+}
+
+DWORD WINAPI hostGetIpAddrTable(MIB_IPADDRTABLE *buffer, ULONG *size, BOOL sorted)
+{
+    return GetIpAddrTable(buffer, size, sorted);
+}
+
+void hostPrint(const char *text)
+{
+    debugPrint("%s", text);
+}
+
+// 0: the host's layout is found out on first use.
+constinit NetPlatform sHostPlatform = {hostGetAdaptersInfo, hostGetNetworkParams, hostGetInterfaceInfo,
+                                       hostGetIpAddrTable,  hostPrint,            0};
+
+// The system's own iphlpapi uses 64-bit times; a compatibility layer that
+// hosts it elsewhere (recognisable by its ntdll's version export) fills the
+// records with 32-bit ones.
+uint32_t hostAdapterRecordSize()
+{
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    if (ntdll && GetProcAddress(ntdll, "wine_get_version"))
+        return kAdapterRecordSize32;
+    return kAdapterRecordSize64;
+}
+
+bool containsLowered(const char *text, size_t maxLen, const char *word)
+{
+    size_t n = strnlen(text, maxLen);
+    char *copy = static_cast<char *>(malloc(n + 1));
+    if (!copy)
+        return false;
+    for (size_t i = 0; i < n; ++i)
+        copy[i] = static_cast<char>(tolower(static_cast<unsigned char>(text[i])));
+    copy[n] = '\0';
+    bool found = strstr(copy, word) != nullptr;
+    free(copy);
+    return found;
+}
+
+bool inBuffer(const void *p, const void *buffer, size_t size)
+{
+    auto a = reinterpret_cast<uintptr_t>(p), b = reinterpret_cast<uintptr_t>(buffer);
+    return a >= b && a - b < size;
+}
+
+} // namespace
+
+const NetPlatform *hostNetPlatform()
+{
+    return &sHostPlatform;
+}
+
+NetAddrText netAddrText(const IP_ADDRESS_STRING &field)
+{
+    NetAddrText out{};
+    memcpy(out.text, field.String, sizeof field.String);
+    out.text[sizeof field.String] = '\0';
+    return out;
+}
+
+OSALNet *OSALNet::getInstance()
+{
+    OSALSystem *system = OSALSystem::getInstance();
+    if (!system)
+        return nullptr;
+    return system->mNet.getOrCreate();
+}
+
+OSALNet::OSALNet(const NetPlatform *platform) : mPlatform(platform)
+{
+    memset(mAdapters, 0, sizeof mAdapters);
+    mMutex = osal_CreateMutex(nullptr, 0, nullptr);
+}
+
+OSALNet::Lock::Lock(OSALNet &net) : mNet(net), mHeld(false)
+{
+    HANDLE mutex = __atomic_load_n(&net.mMutex, __ATOMIC_ACQUIRE);
+    if (!mutex) {
+        // The constructor could not make it: try once more, so that the object
+        // is never used unguarded. Of two racing threads the first one's stays.
+        HANDLE fresh = osal_CreateMutex(nullptr, 0, nullptr);
+        if (!fresh)
+            return;
+        mutex = static_cast<HANDLE>(InterlockedCompareExchangePointer(&net.mMutex, fresh, nullptr));
+        if (mutex)
+            CloseHandle(fresh);
+        else
+            mutex = fresh;
+    }
+    mHeld = osal_WaitForSingleObject(mutex, INFINITE) == 0;
+}
+
+OSALNet::Lock::~Lock()
+{
+    if (mHeld)
+        osal_ReleaseMutex(mNet.mMutex);
+}
+
+void OSALNet::say(const char *format, ...)
+{
+    char text[kDebugPrintBufferSize];
+    va_list args;
+    va_start(args, format);
+    if (__mingw_vsnprintf(text, sizeof text, format, args) < 0)
+        text[0] = '\0';
+    va_end(args);
+    mPlatform->print(text);
+}
+
+int OSALNet::labelWantsWireless(const char *label)
+{
+    if (!label)
+        return -1;
+    size_t n = strlen(label);
+    char *copy = static_cast<char *>(malloc(n + 1));
+    if (!copy)
+        return -1;
+    for (size_t i = 0; i < n; ++i)
+        copy[i] = static_cast<char>(tolower(static_cast<unsigned char>(label[i])));
+    copy[n] = '\0';
+    int wireless = strstr(copy, "wifi") ? 1 : 0;
+    free(copy);
+    return wireless;
+}
+
+int OSALNet::refreshAdapters()
+{
+    // Held across the whole rebuild, and by every reader of the list and the
+    // table, so nobody reads a list that is being freed or a half-built table.
+    Lock lock(*this);
+    if (!lock.held())
+        return -1;
+
+    free(mAdapterInfo);
+    mAdapterInfo = nullptr;
+    mAdapterInfoSize = 0;
+
+    ULONG size = kAdapterRecordSize64;
+    size_t have = kAdapterRecordSize64;
+    auto *buffer = static_cast<IP_ADAPTER_INFO *>(calloc(1, have));
+    mAdapterInfo = buffer;
+    DWORD result = buffer ? mPlatform->getAdaptersInfo(buffer, &size) : ERROR_NOT_ENOUGH_MEMORY;
+    if (result != 0) {
+        free(buffer);
+        // Never less than one whole record, whatever size came back, so that
+        // a success cannot leave a list shorter than its first record.
+        have = size > kAdapterRecordSize64 ? size : kAdapterRecordSize64;
+        buffer = static_cast<IP_ADAPTER_INFO *>(calloc(1, have));
+        mAdapterInfo = buffer;
+        result = buffer ? mPlatform->getAdaptersInfo(buffer, &size) : ERROR_NOT_ENOUGH_MEMORY;
+        if (result != 0) {
+            say("GetAdaptersInfo call failed with %d\n", static_cast<int>(result));
+            free(buffer);
+            mAdapterInfo = nullptr;
+            return -1;
+        }
+    }
+    mAdapterInfoSize = have;
+
+    // Which of the two record layouts the list uses shows in the spacing of
+    // records laid out one after another; a list of one record cannot show it.
+    uint32_t stride = 0;
+    for (IP_ADAPTER_INFO *record = buffer; record && !stride; record = record->Next) {
+        if (!record->Next)
+            break;
+        ptrdiff_t gap = reinterpret_cast<char *>(record->Next) - reinterpret_cast<char *>(record);
+        if (gap == kAdapterRecordSize32 || gap == kAdapterRecordSize64)
+            stride = static_cast<uint32_t>(gap);
+    }
+    if (!stride)
+        stride = mPlatform->adapterRecordSize ? mPlatform->adapterRecordSize : hostAdapterRecordSize();
+    mLeaseOffset = stride == kAdapterRecordSize32 ? kAdapterLeaseObtainedOffset + 4 : kAdapterLeaseObtainedOffset + 8;
+
+    mNumAdapters = 0;
+    for (IP_ADAPTER_INFO *record = buffer; record; record = record->Next) {
+        if (record->Type != kAdapterTypeEthernet)
+            continue;
+        if (mNumAdapters >= kMaxAdapterEntries)
+            continue;
+        AdapterEntry &entry = mAdapters[mNumAdapters];
+        entry.isWireless = containsLowered(record->Description, sizeof record->Description, "wireless") ? 1 : 0;
+        entry.ifIndex = record->Index;
+        // The record holds at most 8 address bytes, whatever length it claims.
+        entry.addrLen = record->AddressLength < kAdapterHwAddrMax ? record->AddressLength : kAdapterHwAddrMax;
+        if (entry.addrLen)
+            memcpy(entry.addr, record->Address, entry.addrLen);
+        ++mNumAdapters;
+    }
+    return mNumAdapters;
+}
+
+uint32_t OSALNet::leaseExpires(const IP_ADAPTER_INFO *record) const
+{
+    // A record inside our buffer must hold the whole value there; the last
+    // record of a list in the short layout ends before the long layout's field.
+    if (inBuffer(record, mAdapterInfo, mAdapterInfoSize)) {
+        size_t at = static_cast<size_t>(reinterpret_cast<const char *>(record) -
+                                        reinterpret_cast<const char *>(mAdapterInfo));
+        if (at + mLeaseOffset + sizeof(uint32_t) > mAdapterInfoSize)
+            return 0;
+    }
+    uint32_t low;
+    memcpy(&low, reinterpret_cast<const char *>(record) + mLeaseOffset, sizeof low);
+    return low;
+}
+
+const AdapterEntry *OSALNet::matchEntry(const char *label)
+{
+    Lock lock(*this);
+    if (!lock.held())
+        return nullptr;
+    if (!mAdapterInfo)
+        refreshAdapters();
+    int wantWireless = labelWantsWireless(label);
+    if (wantWireless < 0 || mNumAdapters <= 0)
+        return nullptr;
+    for (int i = 0; i < mNumAdapters; ++i) {
+        if (mAdapters[i].isWireless == wantWireless)
+            return &mAdapters[i];
+    }
+    return nullptr;
+}
+
+int OSALNet::findAdapter(const char *label, IP_ADAPTER_INFO **record)
+{
+    Lock lock(*this);
+    if (!lock.held() || !matchEntry(label))
+        return -1;
+    // The facts come from the first record with an address, of any type; the
+    // matched entry only decides whether there is an answer.
+    for (IP_ADAPTER_INFO *candidate = mAdapterInfo; candidate; candidate = candidate->Next) {
+        if (strnlen(candidate->IpAddressList.IpAddress.String, sizeof candidate->IpAddressList.IpAddress.String) > 6) {
+            if (record)
+                *record = candidate;
+            return 0;
+        }
+    }
+    return -1;
+}
+
+int OSALNet::getAdaptersInfo()
+{
+    return refreshAdapters();
+}
+
+int OSALNet::getNumberOfAdapters()
+{
+    Lock lock(*this);
+    if (lock.held() && !mAdapterInfo)
+        refreshAdapters();
+    return mNumAdapters;
+}
+
+extern "C" {
+
+int KESTLE_CALL osal_net_getAdaptersInfo(void)
+{
+    OSALNet *net = OSALNet::getInstance();
+    return net ? net->getAdaptersInfo() : -1;
+}
+
+int KESTLE_CALL osal_net_getNumberOfAdapters(void)
+{
+    OSALNet *net = OSALNet::getInstance();
+    return net ? net->getNumberOfAdapters() : 0;
+}
+
+} // extern "C"

@@ -1,0 +1,135 @@
+// The network device object: what the host's IP Helper interface last said
+// about its adapters, network parameters, interfaces and addresses, and the
+// table of up to five Ethernet-type adapters that guest labels are matched
+// against. One per process, made by the first osal_net_* export.
+#pragma once
+
+#include <winsock2.h>
+#include <iphlpapi.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "kestle.h"
+
+// The host calls behind the object, in one place so that a test can hand the
+// object made-up answers. Every member must be set.
+struct NetPlatform {
+    DWORD(WINAPI *getAdaptersInfo)(IP_ADAPTER_INFO *buffer, ULONG *size);
+    DWORD(WINAPI *getNetworkParams)(FIXED_INFO *buffer, ULONG *size);
+    DWORD(WINAPI *getInterfaceInfo)(IP_INTERFACE_INFO *buffer, ULONG *size);
+    DWORD(WINAPI *getIpAddrTable)(MIB_IPADDRTABLE *buffer, ULONG *size, BOOL sorted);
+    // Receives every formatted diagnostic text (failure messages and dumps).
+    void (*print)(const char *text);
+    // Spacing of adapter records to assume when a list does not show it (a
+    // list of one record): kAdapterRecordSize64 or kAdapterRecordSize32.
+    uint32_t adapterRecordSize;
+};
+
+// The platform's adapter record comes in two layouts that differ only from
+// the lease times on: with 64-bit time values (648 bytes, the lease's end at
+// offset 640) and with 32-bit ones (640 bytes, at offset 636).
+constexpr uint32_t kAdapterRecordSize64 = 648;
+constexpr uint32_t kAdapterRecordSize32 = 640;
+constexpr size_t kAdapterLeaseObtainedOffset = 632;
+constexpr size_t kAdapterHwAddrMax = 8;
+constexpr int kMaxAdapterEntries = 5;
+constexpr unsigned kAdapterTypeEthernet = 6;
+
+// The host's own IP Helper calls, with diagnostics going to debugPrint.
+const NetPlatform *hostNetPlatform();
+
+struct AdapterEntry {
+    int32_t isWireless;
+    uint32_t ifIndex;
+    uint8_t addr[16];
+    uint32_t addrLen;
+};
+
+class OSALNet {
+public:
+    // The process's object, made on first use; null only when it could not be
+    // made.
+    static OSALNet *getInstance();
+
+    explicit OSALNet(const NetPlatform *platform = hostNetPlatform());
+    OSALNet(const OSALNet &) = delete;
+    OSALNet &operator=(const OSALNet &) = delete;
+
+    // Adapter table and label lookup.
+    int refreshAdapters();
+    int findAdapter(const char *label, IP_ADAPTER_INFO **record);
+    int getAdaptersInfo();
+    int getNumberOfAdapters();
+
+    // Queries by label.
+    int getHwAddr(const char *label, void *buf);
+    int getIfIndex(const char *label, uint32_t *index);
+    int getAdapterInfoByLabel(const char *label, uint32_t *ip, uint32_t *gateway, uint32_t *mask, uint32_t *dns1,
+                              uint32_t *dns2, uint32_t *server, uint32_t *lease);
+    int getAdapterInfoByLabelNumber(const char *label, uint32_t *addr, int *prefixLen, int *flags);
+    int getAdapterInfoByLabelString(const char *label, char *ip, char *gateway, int *prefixLen, char *dns1,
+                                    char *dns2, char *server, uint32_t *lease);
+
+    // Cached tables and their dumps.
+    int getNetworkInfo();
+    int getInterfaceInfo();
+    int getAddressTableInfo();
+    void showNetworkInfo();
+    void showAdaptersInfo();
+    void showInterfaceInfo();
+    void showAddressTableInfo();
+
+    // Connection names, netsh, DHCP and address changes.
+
+    // Helpers shared by the families.
+    // Takes mMutex (the lock of everything below; a thread may take it again)
+    // for the life of the guard; held() is false when there is no mutex.
+    class Lock {
+    public:
+        explicit Lock(OSALNet &net);
+        ~Lock();
+        Lock(const Lock &) = delete;
+        Lock &operator=(const Lock &) = delete;
+        bool held() const { return mHeld; }
+
+    private:
+        OSALNet &mNet;
+        bool mHeld;
+    };
+    // 1 when the label asks for a wireless adapter (contains "wifi" in any
+    // case), else 0; -1 when it cannot be told (no label, no memory).
+    static int labelWantsWireless(const char *label);
+    // The entry match: the first table entry of the label's kind, refreshing
+    // the table first when no list is cached; null when there is none.
+    const AdapterEntry *matchEntry(const char *label);
+    // The low 32 bits of a record's lease end, read in the list's layout.
+    uint32_t leaseExpires(const IP_ADAPTER_INFO *record) const;
+    // Formats a diagnostic text and hands it to the platform's printer.
+    void say(const char *format, ...) __attribute__((format(gnu_printf, 2, 3)));
+
+    FIXED_INFO *mNetworkParams = nullptr;
+    IP_ADAPTER_INFO *mAdapterInfo = nullptr;
+    IP_INTERFACE_INFO *mInterfaceInfo = nullptr;
+    MIB_IPADDRTABLE *mIpAddrTable = nullptr;
+    uint32_t mNteContext = 0;
+    AdapterEntry mAdapters[kMaxAdapterEntries];
+    int32_t mNumAdapters = 0;
+    HANDLE mMutex = nullptr;
+    uint8_t mFlag = 0;
+
+    // Bookkeeping that keeps every read inside what the platform returned.
+    const NetPlatform *mPlatform;
+    size_t mNetworkParamsSize = 0;
+    size_t mAdapterInfoSize = 0;
+    size_t mInterfaceInfoSize = 0;
+    size_t mIpAddrTableSize = 0;
+    // Where the lease end lies in the records of mAdapterInfo.
+    size_t mLeaseOffset = kAdapterRecordSize64 - 8;
+};
+
+// A bounded, always terminated copy of a platform address string field.
+struct NetAddrText {
+    char text[17];
+};
+NetAddrText netAddrText(const IP_ADDRESS_STRING &field);
