@@ -441,7 +441,8 @@ int32_t KESTLE_CALL osal_systemTimeSec(void);
  * Socket creation's negative result, or -1 for a NULL name. */
 int KESTLE_CALL osal_connectServer(const char *name);
 /* The process's one connection to the log daemon "scrived", made by the first
- * caller and never closed or renewed; concurrent callers wait for it. */
+ * caller and never closed or renewed; concurrent callers wait for it. While no
+ * socket can be created it is tried again every second, without limit. */
 int KESTLE_CALL osal_connectLogServer(void);
 /* The process's one handle (byte mode) to the pipe "\\.\pipe\vantrell_pipelogd",
  * waiting while every instance is busy; NULL when the pipe cannot be opened

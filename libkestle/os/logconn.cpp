@@ -23,6 +23,7 @@ HANDLE volatile sCachedPipe;
 
 kestle::logconn::SocketFn sSocket;
 kestle::logconn::ResolveFn sResolve;
+DWORD sSocketRetryPause = kestle::logconn::kSocketRetryPauseMs;
 
 SOCKET makeSocket(int family, int type, int protocol)
 {
@@ -50,6 +51,7 @@ const char kPipeName[] = "\\\\.\\pipe\\vantrell_pipelogd";
 
 void setSocket(SocketFn fn) { sSocket = fn; }
 void setResolve(ResolveFn fn) { sResolve = fn; }
+void setSocketRetryPause(DWORD ms) { sSocketRetryPause = ms; }
 
 } // namespace kestle::logconn
 
@@ -106,6 +108,11 @@ int KESTLE_CALL osal_connectLogServer(void)
             // Only a connected socket may move the word on: once it is back
             // at 0 another thread may already own the attempt.
             say("scrived socket error");
+            // A failure that lasts (no socket library started, no sockets
+            // left) would otherwise spin a processor and print without end:
+            // retry at the pace of the connect loop. The attempt stays
+            // claimed meanwhile, so the other callers keep waiting.
+            Sleep(sSocketRetryPause);
             InterlockedCompareExchange(&sSocketState, kNone, kConnecting);
             continue;
         }

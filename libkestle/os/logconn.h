@@ -14,6 +14,11 @@ using ResolveFn = hostent *(WSAAPI *)(const char *name);
 void setSocket(SocketFn fn);
 void setResolve(ResolveFn fn);
 
+// The pause before the log-daemon connection is tried again after socket
+// creation has failed: the connect loop's pace, unless a test sets another.
+constexpr DWORD kSocketRetryPauseMs = 1000;
+void setSocketRetryPause(DWORD ms);
+
 // The name resolved for the loopback host.
 extern const char kLoopbackHost[];
 // The pipe log server's pipe.

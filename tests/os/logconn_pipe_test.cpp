@@ -119,7 +119,7 @@ TEST(LogServerPipe, ConnectsOnceAndHandsOutTheSameDuplexHandle)
 {
     kt::Child server;
     ASSERT_TRUE(server.startRole("pipe_logd", {"1", "many"}));
-    ASSERT_TRUE(server.waitOut("listening\n"));
+    ASSERT_TRUE(server.waitOut("listening\n", kLong)) << server.out();
     kt::Child guest;
     ASSERT_TRUE(guest.startRole("pipe_guest", {"twice", "hello pipe"}));
     DWORD code = 99;
@@ -135,7 +135,7 @@ TEST(LogServerPipe, ConcurrentCallersShareOneConnection)
     kt::Child server;
     // One instance only: a second connection from the guest would never be served.
     ASSERT_TRUE(server.startRole("pipe_logd", {"1", "1"}));
-    ASSERT_TRUE(server.waitOut("listening\n"));
+    ASSERT_TRUE(server.waitOut("listening\n", kLong)) << server.out();
     kt::Child guest;
     ASSERT_TRUE(guest.startRole("pipe_guest", {"threads", "from eight threads"}));
     DWORD code = 99;
@@ -155,7 +155,7 @@ TEST(LogServerPipe, WithoutAServerItSaysSoReturnsNullAndTheNextCallStartsOver)
 
     kt::Child server;
     ASSERT_TRUE(server.startRole("pipe_logd", {"1", "many"}));
-    ASSERT_TRUE(server.waitOut("listening\n"));
+    ASSERT_TRUE(server.waitOut("listening\n", kLong)) << server.out();
     ASSERT_TRUE(guest.send("go\n"));
     DWORD code = 99;
     ASSERT_TRUE(guest.finish(kLong, &code));
@@ -173,7 +173,7 @@ TEST(LogServerPipe, WhileEveryInstanceIsBusyCallersWaitInsteadOfFailing)
 {
     kt::Child server;
     ASSERT_TRUE(server.startRole("pipe_logd", {"3", "1"}));
-    ASSERT_TRUE(server.waitOut("listening\n"));
+    ASSERT_TRUE(server.waitOut("listening\n", kLong)) << server.out();
     kt::Child holder;
     ASSERT_TRUE(holder.startRole("pipe_guest", {"hold", "A"}));
     ASSERT_TRUE(holder.waitOut("wrote A\n", kLong)) << holder.out();

@@ -50,13 +50,16 @@ hostent *WSAAPI unresolvable(const char *) { return nullptr; }
 // Eight threads ask for the log-daemon connection at once; then the socket
 // carries argument 0 (when given) and the result is printed:
 // "same <all equal and connected> made <sockets created>".
-// Argument 1, when given: that many socket creations fail first.
+// Argument 1, when given: that many socket creations fail first; argument 2,
+// when given: the pause in ms before each retry after such a failure.
 KT_ROLE(log_guest)
 {
     setvbuf(stdout, nullptr, _IONBF, 0);
     if (osal_winsockInit() != 0)
         return 2;
     sFailuresLeft = args.size() > 1 ? std::stoi(args[1]) : 0;
+    if (args.size() > 2)
+        kestle::logconn::setSocketRetryPause(static_cast<DWORD>(std::stoul(args[2])));
     kestle::logconn::setSocket(countingSocket);
     std::vector<int> got(8, INT_MIN);
     std::vector<std::thread> threads;
@@ -83,6 +86,41 @@ KT_ROLE(log_guest)
     char c;
     recv((SOCKET)got[0], &c, 1, 0);
     return 0;
+}
+
+std::atomic<int> sAttempts;
+std::atomic<ULONGLONG> sFirstAttempt;
+HANDLE sFirstAttemptMade;
+
+// Socket creation that always fails, as when the socket library is not started.
+SOCKET WSAAPI failingSocket(int, int, int)
+{
+    if (sAttempts.fetch_add(1) == 0) {
+        sFirstAttempt = GetTickCount64();
+        SetEvent(sFirstAttemptMade);
+    }
+    WSASetLastError(WSANOTINITIALISED);
+    return INVALID_SOCKET;
+}
+
+// Asks for the log-daemon connection while socket creation keeps failing, and
+// prints "attempts N in T ms" to standard error after about three seconds
+// counted from the first attempt. The connecting thread never returns: the
+// test ends the process. Standard output keeps the C runtime's own buffering,
+// which holds back what puts writes to a pipe.
+KT_ROLE(failing_guest)
+{
+    sFirstAttemptMade = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    kestle::logconn::setSocket(failingSocket);
+    std::thread([] { osal_connectLogServer(); }).detach();
+    if (WaitForSingleObject(sFirstAttemptMade, INFINITE) != WAIT_OBJECT_0)
+        return 2;
+    Sleep(3000);
+    int attempts = sAttempts.load();
+    ULONGLONG elapsed = GetTickCount64() - sFirstAttempt.load();
+    fprintf(stderr, "attempts %d in %llu ms\n", attempts, elapsed);
+    for (;;)
+        Sleep(INFINITE);
 }
 
 // osal_connectServer(argument 0; "(null)" for NULL), then sends "ping".
@@ -269,15 +307,16 @@ TEST_F(LogServerSocket, BeforeTheDaemonListensItRetriesTheFirstPortItLookedUp)
 
 // When socket creation fails, the state goes back to none and the connection
 // is tried again; no caller may be handed the failure, even when another
-// thread claims the next attempt before the failing one has let go.
+// thread claims the next attempt before the failing one has let go. Many
+// failures without a pause make that race all but certain.
 TEST_F(LogServerSocket, FailedSocketCreationIsRetriedAndNeverHandedOut)
 {
     LatePort server;
     ASSERT_TRUE(server.listenNow());
     ASSERT_EQ(mHolder.command("add scrived " + std::to_string(server.port()) + " 1"), 0);
-    constexpr int kFailures = 200;
+    constexpr int kFailures = 1000;
     kt::Child guest;
-    ASSERT_TRUE(guest.startRole("log_guest", {"after the failures\n", std::to_string(kFailures)}));
+    ASSERT_TRUE(guest.startRole("log_guest", {"after the failures\n", std::to_string(kFailures), "0"}));
     // The verdict comes before the guest waits for this side to close.
     ASSERT_TRUE(kt::waitUntil(
         [&] {
@@ -301,6 +340,32 @@ TEST_F(LogServerSocket, FailedSocketCreationIsRetriedAndNeverHandedOut)
         expected += "scrived socket error\n";
     EXPECT_EQ(guest.out(), expected + "same 1 made 1\n");
     EXPECT_TRUE(server.noMoreConnections());
+}
+
+// A failure that lasts is retried at the connect loop's pace, one message per
+// attempt, instead of spinning and flooding the output.
+TEST(LogServerSocketFailure, SocketCreationThatKeepsFailingIsRetriedOncePerSecond)
+{
+    kt::Child guest;
+    ASSERT_TRUE(guest.startRole("failing_guest", {}));
+    // Shown at once, not when the buffer fills.
+    ASSERT_TRUE(guest.waitOut("scrived socket error\n", kLong)) << guest.out();
+    ASSERT_TRUE(guest.waitErr(" ms\n", kLong)) << guest.err();
+    std::string out = guest.out();
+    guest.kill();
+    int attempts = -1;
+    unsigned long long elapsed = 0;
+    ASSERT_EQ(sscanf(guest.err().c_str(), "attempts %d in %llu ms", &attempts, &elapsed), 2) << guest.err();
+    // Sleep may end a tick early; a machine under load only makes fewer attempts.
+    const unsigned long long most = elapsed / (kestle::logconn::kSocketRetryPauseMs - 100) + 2;
+    EXPECT_GE(attempts, 1);
+    EXPECT_LE(static_cast<unsigned long long>(attempts), most) << "in " << elapsed << " ms";
+    // Each attempt says so once, whole lines only (the next may be under way).
+    std::string line = "scrived socket error\n";
+    size_t whole = lines(out);
+    EXPECT_LE(whole, most + 1) << out.substr(0, 200);
+    for (size_t i = 0; i < whole; ++i)
+        EXPECT_EQ(out.substr(i * line.size(), line.size()), line) << "line " << i + 1;
 }
 
 // Any key's port is used, and the messages still name the log daemon.
