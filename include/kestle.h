@@ -524,6 +524,22 @@ int KESTLE_CALL osal_net_getNumberOfAdapters(void);
  * Network connection names and netsh
  * ---------------------------------------------------------------------- */
 
+/* Address values of osal_net_configure carry the first dotted number in the
+ * most significant byte (192.168.1.10 is 0xC0A8010A), the reverse of the
+ * inet_addr values the queries deliver; 0 stands for no address ("none").
+ * Labels name connections exactly: "wifi" and "bluetooth" have names of their
+ * own, every other label the local connection; which names, depends on the
+ * system's locale. netsh runs on its own: 0 means it was started, -1 that it
+ * could not be (or that there was no label). */
+
+/* Switches the label's connection to DHCP. */
+int KESTLE_CALL osal_net_startDHCP(const char *label);
+/* Sets the connection's static address, mask and gateway, its first DNS
+ * server, and adds a second one: three netsh commands, started in this order
+ * without waiting; -1 when any of them could not be started. */
+int KESTLE_CALL osal_net_configure(const char *label, uint32_t ip, uint32_t mask, uint32_t gateway, uint32_t dns1,
+                                   uint32_t dns2);
+
 /* ------------------------------------------------------------------------
  * Network DHCP and addresses
  * ---------------------------------------------------------------------- */
