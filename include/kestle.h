@@ -520,6 +520,20 @@ int KESTLE_CALL osal_net_getNumberOfAdapters(void);
  * Network cached tables
  * ---------------------------------------------------------------------- */
 
+/* Each fetch replaces the library's copy of one host table: the network
+ * parameters (host and domain name, DNS servers), the interface list and the
+ * IPv4 address table. 0, or -1 when the host's call failed (the old copy is
+ * gone then too). */
+int KESTLE_CALL osal_net_getNetworkInfo(void);
+int KESTLE_CALL osal_net_getInterfaceInfo(void);
+int KESTLE_CALL osal_net_getAddressTableInfo(void);
+/* Diagnostic dumps of the copies held (the adapter list of the last adapter
+ * table build), for the library's discarded diagnostics; they fetch nothing. */
+void KESTLE_CALL osal_net_showNetworkInfo(void);
+void KESTLE_CALL osal_net_showAdaptersInfo(void);
+void KESTLE_CALL osal_net_showInterfaceInfo(void);
+void KESTLE_CALL osal_net_showAddressTableInfo(void);
+
 /* ------------------------------------------------------------------------
  * Network connection names and netsh
  * ---------------------------------------------------------------------- */

@@ -135,6 +135,7 @@ public:
 
     // Bookkeeping that keeps every read inside what the platform returned.
     const NetPlatform *mPlatform;
+    size_t mNetworkParamsSize = 0;
     size_t mAdapterInfoSize = 0;
     size_t mInterfaceInfoSize = 0;
     size_t mIpAddrTableSize = 0;

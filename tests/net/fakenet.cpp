@@ -130,7 +130,7 @@ DWORD WINAPI fakeGetInterfaceInfo(IP_INTERFACE_INFO *buffer, ULONG *size)
         return ERROR_INSUFFICIENT_BUFFER;
     }
     memset(buffer, 0, needed);
-    buffer->NumAdapters = static_cast<LONG>(f.interfaces.size());
+    buffer->NumAdapters = static_cast<LONG>(f.interfaces.size()) + f.interfaceClaimExtra;
     for (size_t i = 0; i < f.interfaces.size(); ++i) {
         buffer->Adapter[i].Index = f.interfaces[i].index;
         wcsncpy(buffer->Adapter[i].Name, f.interfaces[i].name.c_str(), MAX_ADAPTER_NAME - 1);
@@ -154,7 +154,7 @@ DWORD WINAPI fakeGetIpAddrTable(MIB_IPADDRTABLE *buffer, ULONG *size, BOOL)
         *size = needed;
         return ERROR_INSUFFICIENT_BUFFER;
     }
-    buffer->dwNumEntries = static_cast<DWORD>(f.addressRows.size());
+    buffer->dwNumEntries = static_cast<DWORD>(f.addressRows.size() + f.addrTableClaimExtra);
     for (size_t i = 0; i < f.addressRows.size(); ++i)
         buffer->table[i] = f.addressRows[i];
     return ERROR_SUCCESS;

@@ -44,6 +44,8 @@ struct FakeNet {
     };
     std::vector<Interface> interfaces;
     std::vector<MIB_IPADDRROW> addressRows;
+    // Counts claimed beyond the rows actually returned (a corrupt answer).
+    int interfaceClaimExtra = 0, addrTableClaimExtra = 0;
 
     // Results to give instead, one per call, taken from the front. A scripted
     // buffer-too-small result still reports the size needed.
