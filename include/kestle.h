@@ -516,6 +516,30 @@ int KESTLE_CALL osal_net_getNumberOfAdapters(void);
  * Network queries by label
  * ---------------------------------------------------------------------- */
 
+/* Each answers for the adapter a label names (see the adapter table above):
+ * 0, or -1 when the table has no adapter of the label's kind (or, for the
+ * configuration queries, no adapter has an address), and then nothing is
+ * written. A NULL label finds nothing; NULL out-arguments are skipped.
+ *
+ * The hardware address and the interface index are those of the matched
+ * adapter. The IPv4 configuration is that of the first adapter in the host's
+ * list that has an address, of any kind. Addresses are in network byte order
+ * (or dotted text in 16-byte fields, zero-filled); a missing one is 0 or
+ * "0.0.0.0". The DNS servers are the host's first two, fetched afresh; the
+ * DHCP server and the lease's end (the low 32 bits of its time) are 0 unless
+ * DHCP is on. A prefix length counts the mask's bits from the first octet's
+ * lowest bit up, to the first clear bit. */
+
+/* Copies the adapter's hardware address (at most 8 bytes, no length). */
+int KESTLE_CALL osal_net_get_hwaddr(const char *label, void *buf);
+int KESTLE_CALL osal_net_get_ifindex(const char *label, uint32_t *index);
+int KESTLE_CALL osal_net_getAdapterInfoByLabel(const char *label, uint32_t *ip, uint32_t *gateway, uint32_t *mask,
+                                               uint32_t *dns1, uint32_t *dns2, uint32_t *server, uint32_t *lease);
+/* *flags is always 0. */
+int KESTLE_CALL osal_net_getAdapterInfoByLabelNumber(const char *label, uint32_t *addr, int *prefixLen, int *flags);
+int KESTLE_CALL osal_net_getAdapterInfoByLabelString(const char *label, char ip[16], char gateway[16], int *prefixLen,
+                                                     char dns1[16], char dns2[16], char server[16], uint32_t *lease);
+
 /* ------------------------------------------------------------------------
  * Network cached tables
  * ---------------------------------------------------------------------- */
