@@ -582,6 +582,25 @@ int KESTLE_CALL osal_net_configure(const char *label, uint32_t ip, uint32_t mask
  * Network DHCP and addresses
  * ---------------------------------------------------------------------- */
 
+/* Starts the DHCP command for the label, gives it one second, reads the
+ * adapter list again and answers as osal_net_getAdapterInfoByLabel (inet_addr
+ * values); -1, with nothing written, when no adapter is found, when netsh
+ * could not be started, or when the label or an out-argument is NULL (then
+ * nothing is started). */
+int KESTLE_CALL osal_net_dhcp_do_request(const char *label, uint32_t *ip, uint32_t *gateway, uint32_t *mask,
+                                         uint32_t *dns1, uint32_t *dns2, uint32_t *server, uint32_t *lease);
+/* Changes nothing on the host (the adapter list is fetched when none is held
+ * yet); always 0. */
+int KESTLE_CALL osal_net_stopDHCP(const char *label);
+/* Adds the dotted address with its mask to the interface of the first row of
+ * the address table that osal_net_getAddressTableInfo fetched, and remembers
+ * it for osal_net_delIP; -1 when a text is no address, when there is no such
+ * table or row, or when the system refuses. */
+int KESTLE_CALL osal_net_addIP(const char *ip, const char *mask);
+/* Deletes the address the last successful osal_net_addIP added; 0 when there
+ * is none (any more), -1 when the system refuses (it stays remembered). */
+int KESTLE_CALL osal_net_delIP(void);
+
 #ifdef __cplusplus
 }
 #endif
