@@ -50,10 +50,16 @@ std::vector<NetshStart> NetshRecorder::read()
     if (search == INVALID_HANDLE_VALUE)
         return starts;
     do {
+        // The stand-in's rename may still hold the file for a moment: such a
+        // record counts once it can be read.
         std::ifstream in(mFolder + "\\" + found.cFileName, std::ios::binary);
+        if (!in)
+            continue;
         std::stringstream text;
         text << in.rdbuf();
         std::string all = text.str();
+        if (all.find('\n') == std::string::npos)
+            continue;
         size_t end = all.find('\n');
         NetshStart start;
         start.bytes = all.substr(0, end);
