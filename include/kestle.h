@@ -647,9 +647,44 @@ void KESTLE_CALL osal_net_showAddressTableInfo(void);
  * Network connection names and netsh
  * ---------------------------------------------------------------------- */
 
+/* Address values of osal_net_configure carry the first dotted number in the
+ * most significant byte (192.168.1.10 is 0xC0A8010A), the reverse of the
+ * inet_addr values the queries deliver; 0 stands for no address ("none").
+ * Labels name connections exactly: "wifi" and "bluetooth" have names of their
+ * own, every other label the local connection; which names, depends on the
+ * system's locale. netsh runs on its own: 0 means it was started, -1 that it
+ * could not be (or that there was no label). */
+
+/* Switches the label's connection to DHCP. */
+int KESTLE_CALL osal_net_startDHCP(const char *label);
+/* Sets the connection's static address, mask and gateway, its first DNS
+ * server, and adds a second one: three netsh commands, started in this order
+ * without waiting; -1 when any of them could not be started. */
+int KESTLE_CALL osal_net_configure(const char *label, uint32_t ip, uint32_t mask, uint32_t gateway, uint32_t dns1,
+                                   uint32_t dns2);
+
 /* ------------------------------------------------------------------------
  * Network DHCP and addresses
  * ---------------------------------------------------------------------- */
+
+/* Starts the DHCP command for the label, gives it one second, reads the
+ * adapter list again and answers as osal_net_getAdapterInfoByLabel (inet_addr
+ * values); -1, with nothing written, when no adapter is found, when netsh
+ * could not be started, or when the label or an out-argument is NULL (then
+ * nothing is started). */
+int KESTLE_CALL osal_net_dhcp_do_request(const char *label, uint32_t *ip, uint32_t *gateway, uint32_t *mask,
+                                         uint32_t *dns1, uint32_t *dns2, uint32_t *server, uint32_t *lease);
+/* Changes nothing on the host (the adapter list is fetched when none is held
+ * yet); always 0. */
+int KESTLE_CALL osal_net_stopDHCP(const char *label);
+/* Adds the dotted address with its mask to the interface of the first row of
+ * the address table that osal_net_getAddressTableInfo fetched, and remembers
+ * it for osal_net_delIP; -1 when a text is no address, when there is no such
+ * table or row, or when the system refuses. */
+int KESTLE_CALL osal_net_addIP(const char *ip, const char *mask);
+/* Deletes the address the last successful osal_net_addIP added; 0 when there
+ * is none (any more), -1 when the system refuses (it stays remembered). */
+int KESTLE_CALL osal_net_delIP(void);
 
 #ifdef __cplusplus
 }

@@ -81,6 +81,21 @@ public:
     void showAddressTableInfo();
 
     // Connection names, netsh, DHCP and address changes.
+    // The system locale's connection name of a label, copied into name with
+    // strncpy's rules and the bound (callers: 32 bytes, bound 31).
+    static void connectionName(const char *label, char *name, int bound);
+    // An address value (first dotted number in the most significant byte) as
+    // text, "none" for 0 (callers: 20 bytes, bound 19).
+    static int formatAddress(uint32_t value, char *text, int bound);
+    int startDHCP(const char *label);
+    int configure(const char *label, uint32_t ip, uint32_t mask, uint32_t gateway, uint32_t dns1, uint32_t dns2);
+    int setDns(const char *label, bool useDhcp, uint32_t dns);
+    int addDns(const char *label, uint32_t dns);
+    int dhcpDoRequest(const char *label, uint32_t *ip, uint32_t *gateway, uint32_t *mask, uint32_t *dns1,
+                      uint32_t *dns2, uint32_t *server, uint32_t *lease);
+    int stopDHCP(const char *label);
+    int addIP(const char *ip, const char *mask);
+    int delIP();
 
     // Helpers shared by the families.
     // Takes mMutex (the lock of everything below; a thread may take it again)
