@@ -220,11 +220,10 @@ int OSALAudio::standby()
 
 int OSALAudio::playFile(const char *path)
 {
-    // PlaySoundA with no name stops sounds and reports success; no file was
-    // played then.
-    if (!path)
-        return 0;
-    return PlaySoundA(path, nullptr, SND_FILENAME);
+    // PlaySoundA with no name still stops a sound another thread is playing,
+    // but its success must not read as a file played.
+    BOOL played = PlaySoundA(path, nullptr, SND_FILENAME);
+    return path ? played : 0;
 }
 
 int OSALAudio::streamInWrite(const void *, int len)

@@ -4,6 +4,9 @@
 // pump visibly does, with generous limits.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "audio/audio.h"
@@ -65,6 +68,45 @@ TEST(AudioOutput, ABacklogOfTenMiBOrMoreIsMovedInChunks)
     std::vector<unsigned char> pcm(size, 3);
     ASSERT_EQ(osal_audio_streamout_write(pcm.data(), size), size);
     EXPECT_TRUE(waitDrained(audio->mRing)) << "pending: " << audio->mRing.usedBytes();
+}
+
+// A tenth of a second of silence in the device's format, as a wave file.
+std::string writeWaveFile()
+{
+    const uint32_t data = 17640;
+    std::vector<unsigned char> file(44 + data, 0);
+    auto put32 = [&](size_t at, uint32_t v) { memcpy(&file[at], &v, 4); };
+    auto put16 = [&](size_t at, uint16_t v) { memcpy(&file[at], &v, 2); };
+    memcpy(&file[0], "RIFF", 4);
+    put32(4, 36 + data);
+    memcpy(&file[8], "WAVEfmt ", 8);
+    put32(16, 16);
+    put16(20, 1);
+    put16(22, 2);
+    put32(24, 44100);
+    put32(28, 176400);
+    put16(32, 4);
+    put16(34, 16);
+    memcpy(&file[36], "data", 4);
+    put32(40, data);
+    char dir[MAX_PATH], path[MAX_PATH];
+    GetTempPathA(sizeof dir, dir);
+    GetTempFileNameA(dir, "kwv", 0, path);
+    FILE *f = fopen(path, "wb");
+    if (!f)
+        return {};
+    fwrite(file.data(), 1, file.size(), f);
+    fclose(f);
+    return path;
+}
+
+TEST(AudioOutput, PlayFilePlaysAWaveFileToItsEnd)
+{
+    std::string path = writeWaveFile();
+    ASSERT_FALSE(path.empty());
+    EXPECT_NE(osal_audio_streamout_playfile(path.c_str()), 0) << path;
+    EXPECT_EQ(osal_audio_streamout_playfile(nullptr), 0) << "no file, nothing played";
+    DeleteFileA(path.c_str());
 }
 
 TEST(AudioOutput, DestroyingARunningDeviceEndsItsPumpFirst)
