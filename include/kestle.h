@@ -462,6 +462,44 @@ int KESTLE_CALL get_file_name(HANDLE file, char *out);
  * Input devices
  * ---------------------------------------------------------------------- */
 
+/* One of the guest's input devices as the library describes it. The records
+ * belong to the library and stay in place for the life of the process: read
+ * them, never free or change them. */
+typedef struct InputDeviceInfo {
+    int32_t id;        /* 0 keyboard, 1 mouse: the `device` of an InputEvent */
+    char name[64];     /* NUL-terminated, zero after the text */
+    char path[64];     /* NUL-terminated, zero after the text */
+    int32_t classes;   /* device class bits: 1 keyboard, 4 mouse */
+} InputDeviceInfo;
+
+KESTLE_STATIC_ASSERT(sizeof(InputDeviceInfo) == 136, "InputDeviceInfo is 136 bytes");
+KESTLE_STATIC_ASSERT(offsetof(InputDeviceInfo, name) == 4, "InputDeviceInfo.name at 4");
+KESTLE_STATIC_ASSERT(offsetof(InputDeviceInfo, path) == 68, "InputDeviceInfo.path at 68");
+KESTLE_STATIC_ASSERT(offsetof(InputDeviceInfo, classes) == 132, "InputDeviceInfo.classes at 132");
+
+/* Number of guest input devices: 2 (0 when the library cannot allocate its
+ * device table). */
+int32_t KESTLE_CALL osal_input_getNumInputDevices(void);
+/* The device table: osal_input_getNumInputDevices() pointers, or NULL. */
+InputDeviceInfo **KESTLE_CALL osal_input_getDevices(void);
+/* The `name` of device i (not its `path`); NULL for an index out of range. */
+const char *KESTLE_CALL osal_input_getDevicePath(int i);
+/* The first device whose `name` equals s exactly (case-sensitive); NULL when
+ * none does or s is NULL. */
+InputDeviceInfo *KESTLE_CALL osal_input_getDeviceByPath(const char *s);
+/* Whole InputEvent records waiting in the input pipe; never waits once the
+ * process is connected (the first reader call waits for the host's pipe).
+ * 0 once the host has gone. */
+int32_t KESTLE_CALL osal_input_getInputNumberN(void);
+/* Reads exactly n records into buf, waiting until they have all arrived:
+ * 0 when they have (n = 0 reads nothing but still connects), -1 when the
+ * host has gone before all came, or for n < 0 or a NULL buf with n > 0.
+ * Records not read leave their part of buf as it was. */
+int32_t KESTLE_CALL osal_input_getInputN(InputEvent *buf, int n);
+/* Waiting for direct device input is not available: -1 at once, without
+ * touching rec or device. */
+int32_t KESTLE_CALL osal_input_getInputW(InputEvent *rec, int *device);
+
 /* ------------------------------------------------------------------------
  * Audio ring buffer
  * ---------------------------------------------------------------------- */

@@ -209,11 +209,14 @@ HANDLE OSALEventService::connectClient()
 int OSALEventService::readRecords(InputEvent *buf, int n)
 {
     HANDLE pipe = connectClient();
-    // n * 24 must fit the byte count; nothing sensible asks for more.
-    if (!buf || n <= 0 || static_cast<unsigned>(n) > 0xFFFFFFFFu / sizeof(InputEvent))
+    if (n == 0)
         return 0;
-    osal_readPipe(pipe, buf, static_cast<unsigned>(n) * sizeof(InputEvent));
-    return 0;
+    // n * 24 must fit the byte count; nothing sensible asks for more.
+    if (!buf || n < 0 || static_cast<unsigned>(n) > 0xFFFFFFFFu / sizeof(InputEvent))
+        return -1;
+    // A short read (the host went away) is a failure: the records the caller
+    // asked for are not all in buf.
+    return osal_readPipe(pipe, buf, static_cast<unsigned>(n) * sizeof(InputEvent)) < 0 ? -1 : 0;
 }
 
 unsigned OSALEventService::countRecords()

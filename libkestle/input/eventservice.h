@@ -54,7 +54,9 @@ public:
     // Reader side: the client end of the pipe, connecting (and waiting for
     // the pipe to appear) on the first call.
     HANDLE connectClient();
-    // Reader side: reads n whole records into buf; always 0.
+    // Reader side: reads n whole records into buf: 0 once all have arrived
+    // (n = 0 reads nothing), -1 when the pipe broke first or for bad
+    // arguments.
     int readRecords(InputEvent *buf, int n);
     // Reader side: whole records waiting in the pipe.
     unsigned countRecords();
