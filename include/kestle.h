@@ -508,6 +508,22 @@ int32_t KESTLE_CALL osal_input_getInputW(InputEvent *rec, int *device);
  * Host window and message loop
  * ---------------------------------------------------------------------- */
 
+/* Starts the host side once per process: a start-up thread that makes the
+ * host window "Vantrell", starts the input pipe's server, makes the display
+ * surface and then runs the window's message loop. Returns the thread's
+ * handle (a later call returns the same one), 0 when it could not start. */
+int KESTLE_CALL osal_system_init(void);
+/* Returns once the host window is up (polls every 50 ms, without a limit). */
+void KESTLE_CALL osal_system_wait(void);
+/* Runs the message loop on the calling thread, translating the host window's
+ * accelerators; never returns (WM_QUIT ends the process). */
+void KESTLE_CALL osal_window_msg_loop(void);
+/* Asks the host window, in this or any process, to pass an Escape press and
+ * release to the guest; 0 at once when there is no host window. */
+int KESTLE_CALL osal_sendActiveMsg(void);
+/* Moves the foreground window to (0, 0) at 100 x 100 pixels. */
+int KESTLE_CALL osal_moveWindow(void);
+
 /* ------------------------------------------------------------------------
  * Window procedure
  * ---------------------------------------------------------------------- */
@@ -523,6 +539,12 @@ int32_t KESTLE_CALL osal_input_getInputW(InputEvent *rec, int *device);
 /* ------------------------------------------------------------------------
  * Idle loop and shutdown
  * ---------------------------------------------------------------------- */
+
+/* Dispatches the calling thread's messages and calls idle(arg) whenever none
+ * is waiting (a NULL idle just waits for messages). Never returns: WM_QUIT
+ * releases the input, audio and surface objects and ends the process with
+ * exit status 0. */
+void KESTLE_CALL osal_init_done(void (*idle)(int), int arg);
 
 /* ------------------------------------------------------------------------
  * Audio output device
