@@ -3,6 +3,8 @@
 // input pipe.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "display/window.h"
 #include "host_support.h"
 #include "input/eventservice.h"
@@ -157,29 +159,49 @@ TEST_F(HostWindow, AltF4StopsTheGuestAndBlocksTheWindow)
 
 TEST_F(HostWindow, ClosingTheWindowStopsTheGuestAndKeepsTheWindow)
 {
-    for (unsigned message : {WM_CLOSE, WM_DESTROY}) {
-        SCOPED_TRACE(message);
+    PostMessageA(mHwnd, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(mHost.waitOut("gueststop ran", 60000)) << mHost.out();
+    EXPECT_TRUE(IsWindow(mHwnd));
+    EXPECT_FALSE(mHost.wait(1000));
+    ASSERT_TRUE(kt::postMarker(mHwnd));
+    EXPECT_TRUE(mReader.next(1, 1000).empty()) << "a record came while the window slept";
+}
+
+TEST(HostWindowStop, EveryStopMessageRunsTheStopCommandAndLeavesTheWindow)
+{
+    struct Row {
+        UINT message;
+        WPARAM wParam;
+        const char *name;
+    };
+    const Row rows[] = {
+        {WM_DESTROY, 0, "WM_DESTROY"},
+        {WM_QUIT, 0, "WM_QUIT sent to the window"},
+        {WM_COMMAND, IDM_STOP, "WM_COMMAND IDM_STOP"},
+        {WM_SYSCOMMAND, IDM_STOP, "WM_SYSCOMMAND IDM_STOP"},
+    };
+    kt::GuestStop stop;
+    for (const Row &r : rows) {
         kt::Child host;
-        if (message == WM_DESTROY) {
-            // A fresh host for the second message: the first one sleeps.
-            mHost.kill();
-            ASSERT_TRUE(mHost.wait(30000));
-            HWND hwnd;
-            ASSERT_TRUE(kt::startHost(host, &mStop.env, &hwnd)) << host.out();
-            PostMessageA(hwnd, message, 0, 0);
-            ASSERT_TRUE(host.waitOut("gueststop ran", 60000)) << host.out();
-            EXPECT_TRUE(IsWindow(hwnd));
-            EXPECT_FALSE(host.wait(1000));
-            host.kill();
-        } else {
-            PostMessageA(mHwnd, message, 0, 0);
-            ASSERT_TRUE(mHost.waitOut("gueststop ran", 60000)) << mHost.out();
-            EXPECT_TRUE(IsWindow(mHwnd));
-            EXPECT_FALSE(mHost.wait(1000));
-            ASSERT_TRUE(kt::postMarker(mHwnd));
-            EXPECT_TRUE(mReader.next(1, 1000).empty()) << "a record came while the window slept";
-        }
+        HWND hwnd = nullptr;
+        ASSERT_TRUE(kt::startHost(host, &stop.env, &hwnd)) << host.out();
+        // Sent from another thread, as another process would: the window's
+        // thread handles it and stops there.
+        std::thread([hwnd, r] { SendMessageA(hwnd, r.message, r.wParam, 0); }).detach();
+        EXPECT_TRUE(host.waitOut("gueststop ran", 60000)) << r.name << ": " << host.out();
+        EXPECT_TRUE(IsWindow(hwnd)) << r.name;
+        EXPECT_FALSE(host.wait(500)) << r.name << ": the host ended";
+        host.kill();
+        ASSERT_TRUE(host.wait(30000));
     }
+}
+
+TEST_F(HostWindow, ActivationHoldsTheWindowForHalfASecond)
+{
+    DWORD start = GetTickCount();
+    SendMessageA(mHwnd, WM_ACTIVATE, WA_ACTIVE, 0);
+    EXPECT_GE(GetTickCount() - start, 450u);
+    expectAfter({}, "activation queues no input");
 }
 
 TEST_F(HostWindow, MaximisingMakesTheWindowBorderlessTopmostAndScreenSized)
