@@ -1,15 +1,12 @@
 // Start-up of the host side: the start-up thread makes the host window and
 // becomes its thread, running the window's message loop for the rest of the
 // process.
+#include "display/surface.h"
 #include "display/system.h"
 #include "display/window.h"
 #include "input/eventservice.h"
 #include "os/diagnostics.h"
 
-#if __has_include("display/surface.h")
-#include "display/surface.h"
-#define KESTLE_HAVE_SURFACE 1
-#endif
 
 namespace {
 
@@ -83,9 +80,8 @@ void OSALSystem::startUp()
     startEventService();
     debugPrint("width=%d\n", gClientWidth);
     debugPrint("height=%d\n", gClientHeight);
-#ifdef KESTLE_HAVE_SURFACE
-    mSurface.getOrCreate();
-#endif
+    // Usually made already by the window's first WM_SIZE.
+    OSALSurface::getInstance();
     __atomic_store_n(&mReady, 1, __ATOMIC_RELEASE);
     ACCEL table[kAcceleratorCount];
     for (int i = 0; i < kAcceleratorCount; ++i)

@@ -4,17 +4,13 @@
 #include "display/system.h"
 #include "os/diagnostics.h"
 
-#if __has_include("input/input.h")
+#include "display/surface.h"
 #include "input/input.h"
-#define KESTLE_HAVE_INPUT 1
-#endif
+// The audio device comes with its own family's code; until it is part of the
+// build there is no audio object to release.
 #if __has_include("audio/audio.h")
 #include "audio/audio.h"
 #define KESTLE_HAVE_AUDIO 1
-#endif
-#if __has_include("display/surface.h")
-#include "display/surface.h"
-#define KESTLE_HAVE_SURFACE 1
 #endif
 
 namespace {
@@ -42,15 +38,11 @@ void OSALSystem::shutdown()
         for (;;)
             Sleep(INFINITE);
     }
-#ifdef KESTLE_HAVE_INPUT
     release(mInput.get());
-#endif
 #ifdef KESTLE_HAVE_AUDIO
     release(mAudio.get());
 #endif
-#ifdef KESTLE_HAVE_SURFACE
     release(mSurface.get());
-#endif
     exit(0);
 }
 

@@ -1,13 +1,10 @@
 #include "display/window.h"
 
+#include "display/surface.h"
 #include "display/system.h"
 #include "input/eventservice.h"
 #include "os/diagnostics.h"
 
-#if __has_include("display/surface.h")
-#include "display/surface.h"
-#define KESTLE_HAVE_SURFACE 1
-#endif
 
 int32_t gLeftButtonDown;
 uint8_t gCommandSent;
@@ -25,33 +22,18 @@ void push(unsigned message, uint32_t wParam, int32_t lParam)
         service->push(message, wParam, lParam);
 }
 
-#ifdef KESTLE_HAVE_SURFACE
-OSALSurface *surface()
-{
-    OSALSystem *system = OSALSystem::getInstance();
-    return system ? system->mSurface.getOrCreate() : nullptr;
-}
-#endif
-
 void surfaceResize(int width, int height)
 {
-#ifdef KESTLE_HAVE_SURFACE
-    if (OSALSurface *s = surface())
+    if (OSALSurface *s = OSALSurface::getInstance())
         s->resize(width, height);
-#else
-    (void)width;
-    (void)height;
-#endif
 }
 
 void surfaceSwapTwice()
 {
-#ifdef KESTLE_HAVE_SURFACE
-    if (OSALSurface *s = surface()) {
+    if (OSALSurface *s = OSALSurface::getInstance()) {
         s->swapBuffers();
         s->swapBuffers();
     }
-#endif
 }
 
 // The guest system is stopped by its stop command; this thread then waits

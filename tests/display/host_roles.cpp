@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "display/surface.h"
 #include "display/system.h"
 #include "roles.h"
 
@@ -80,8 +81,10 @@ KT_ROLE(host)
         } else if (command == "sizes") {
             RECT r{};
             GetClientRect(system->mHwnd, &r);
-            printf("sizes client %ld %ld seen %d %d guest %d %d\n", r.right, r.bottom, gClientWidth, gClientHeight,
-                   system->mWidth, system->mHeight);
+            OSALSurface *surface = system->mSurface.get();
+            printf("sizes client %ld %ld seen %d %d guest %d %d surface %d %d\n", r.right, r.bottom, gClientWidth,
+                   gClientHeight, system->mWidth, system->mHeight, surface ? surface->mWidth : -1,
+                   surface ? surface->mHeight : -1);
         } else if (command == "again") {
             DWORD start = GetTickCount();
             int second = osal_system_init();

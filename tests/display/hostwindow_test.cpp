@@ -72,10 +72,15 @@ TEST(HostWindowStartUp, OpensAtTheGuestDisplaySizeAndRecordsItsClientArea)
     // the guest keeps the size it was given.
     std::string line;
     ASSERT_TRUE(ask(host, "sizes", "sizes ", &line)) << host.out();
-    int cw, ch, sw, sh, gw, gh;
-    ASSERT_EQ(sscanf(line.c_str(), "client %d %d seen %d %d guest %d %d", &cw, &ch, &sw, &sh, &gw, &gh), 6) << line;
+    int cw, ch, sw, sh, gw, gh, fw, fh;
+    ASSERT_EQ(sscanf(line.c_str(), "client %d %d seen %d %d guest %d %d surface %d %d", &cw, &ch, &sw, &sh, &gw, &gh,
+                     &fw, &fh),
+              8)
+        << line;
     EXPECT_EQ(sw, cw);
     EXPECT_EQ(sh, ch);
+    EXPECT_EQ(fw, cw) << "the surface follows the client area";
+    EXPECT_EQ(fh, ch) << "the surface follows the client area";
     EXPECT_GE(cw, guest.width);
     EXPECT_GE(ch, guest.height);
     EXPECT_EQ(gw, guest.width);

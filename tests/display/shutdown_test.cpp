@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "child.h"
+#include "display/surface.h"
 #include "display/system.h"
 #include "roles.h"
 
@@ -66,8 +67,8 @@ void idle(int arg)
 
 KT_ROLE(idleQuit)
 {
-    // A device object to release on the way out.
-    if (osal_input_getNumInputDevices() != 2)
+    // Device objects to release on the way out.
+    if (osal_input_getNumInputDevices() != 2 || !OSALSurface::getInstance())
         return 3;
     sWindow = makeTestWindow();
     if (!sWindow)

@@ -223,6 +223,25 @@ TEST_F(HostWindow, MaximisingMakesTheWindowBorderlessTopmostAndScreenSized)
     EXPECT_EQ(t, 0);
     EXPECT_EQ(r, GetSystemMetrics(SM_CXSCREEN));
     EXPECT_EQ(b, GetSystemMetrics(SM_CYSCREEN));
+    // The surface and the recorded client size follow the screen.
+    ASSERT_TRUE(mHost.send("sizes\n"));
+    ASSERT_TRUE(mHost.waitOut("sizes ", 30000));
+    for (int i = 0; i < 600; ++i) {
+        out = mHost.out();
+        line = out.substr(out.find("sizes "));
+        if (line.find('\n') != std::string::npos)
+            break;
+        Sleep(50);
+    }
+    int cw, ch, sw, sh, gw, gh, fw, fh;
+    ASSERT_EQ(sscanf(line.c_str(), "sizes client %d %d seen %d %d guest %d %d surface %d %d", &cw, &ch, &sw, &sh, &gw,
+                     &gh, &fw, &fh),
+              8)
+        << line;
+    EXPECT_EQ(sw, GetSystemMetrics(SM_CXSCREEN));
+    EXPECT_EQ(sh, GetSystemMetrics(SM_CYSCREEN));
+    EXPECT_EQ(fw, sw);
+    EXPECT_EQ(fh, sh);
     // Still alive and handling input.
     expectAfter({}, "after the maximise");
 }
