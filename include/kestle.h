@@ -509,6 +509,22 @@ int32_t KESTLE_CALL osal_input_getInputW(InputEvent *rec, int *device);
  * Host window and message loop
  * ---------------------------------------------------------------------- */
 
+/* Starts the host side once per process: a start-up thread that makes the
+ * host window "Vantrell", starts the input pipe's server, makes the display
+ * surface and then runs the window's message loop. Returns the thread's
+ * handle (a later call returns the same one), 0 when it could not start. */
+int KESTLE_CALL osal_system_init(void);
+/* Returns once the host window is up (polls every 50 ms, without a limit). */
+void KESTLE_CALL osal_system_wait(void);
+/* Runs the message loop on the calling thread, translating the host window's
+ * accelerators; never returns (WM_QUIT ends the process). */
+void KESTLE_CALL osal_window_msg_loop(void);
+/* Asks the host window, in this or any process, to pass an Escape press and
+ * release to the guest; 0 at once when there is no host window. */
+int KESTLE_CALL osal_sendActiveMsg(void);
+/* Moves the foreground window to (0, 0) at 100 x 100 pixels. */
+int KESTLE_CALL osal_moveWindow(void);
+
 /* ------------------------------------------------------------------------
  * Window procedure
  * ---------------------------------------------------------------------- */
@@ -517,13 +533,127 @@ int32_t KESTLE_CALL osal_input_getInputW(InputEvent *rec, int *device);
  * OpenGL display surface
  * ---------------------------------------------------------------------- */
 
+/* The Linux framebuffer's variable screen information, in its published
+ * layout; osal_surface_getScreenInfo fills the size and the pixel layout. */
+typedef struct fb_bitfield {
+    uint32_t offset;
+    uint32_t length;
+    uint32_t msb_right;
+} fb_bitfield;
+
+typedef struct fb_var_screeninfo {
+    uint32_t xres;
+    uint32_t yres;
+    uint32_t xres_virtual;
+    uint32_t yres_virtual;
+    uint32_t xoffset;
+    uint32_t yoffset;
+    uint32_t bits_per_pixel;
+    uint32_t grayscale;
+    fb_bitfield red;
+    fb_bitfield green;
+    fb_bitfield blue;
+    fb_bitfield transp;
+    uint32_t nonstd;
+    uint32_t activate;
+    uint32_t height;
+    uint32_t width;
+    uint32_t accel_flags;
+    uint32_t pixclock;
+    uint32_t left_margin;
+    uint32_t right_margin;
+    uint32_t upper_margin;
+    uint32_t lower_margin;
+    uint32_t hsync_len;
+    uint32_t vsync_len;
+    uint32_t sync;
+    uint32_t vmode;
+    uint32_t rotate;
+    uint32_t colorspace;
+    uint32_t reserved[4];
+} fb_var_screeninfo;
+
+KESTLE_STATIC_ASSERT(sizeof(fb_bitfield) == 12, "fb_bitfield is 12 bytes");
+KESTLE_STATIC_ASSERT(sizeof(fb_var_screeninfo) == 160, "fb_var_screeninfo is 160 bytes");
+KESTLE_STATIC_ASSERT(offsetof(fb_var_screeninfo, bits_per_pixel) == 24, "fb_var_screeninfo.bits_per_pixel at 24");
+KESTLE_STATIC_ASSERT(offsetof(fb_var_screeninfo, red) == 32, "fb_var_screeninfo.red at 32");
+KESTLE_STATIC_ASSERT(offsetof(fb_var_screeninfo, transp) == 68, "fb_var_screeninfo.transp at 68");
+KESTLE_STATIC_ASSERT(offsetof(fb_var_screeninfo, nonstd) == 80, "fb_var_screeninfo.nonstd at 80");
+KESTLE_STATIC_ASSERT(offsetof(fb_var_screeninfo, pixclock) == 100, "fb_var_screeninfo.pixclock at 100");
+KESTLE_STATIC_ASSERT(offsetof(fb_var_screeninfo, rotate) == 136, "fb_var_screeninfo.rotate at 136");
+KESTLE_STATIC_ASSERT(offsetof(fb_var_screeninfo, reserved) == 144, "fb_var_screeninfo.reserved at 144");
+
 /* ------------------------------------------------------------------------
  * OpenGL and surface exports
  * ---------------------------------------------------------------------- */
 
+/* The stdcall exports carry decorated names (osal_gl_glBindFramebuffer@8). */
+#define KESTLE_STDCALL __stdcall
+
+/* The guest renderer's way to the display surface. osal_gl_init makes an
+ * OpenGL 2.0 (or later) context on the host window, current on the calling
+ * thread only: every other osal_gl_* call and osal_surface_post belong on that
+ * thread. An OpenGL older than 2.0 or one lacking a framebuffer entry point
+ * shows an "Error" box and stops the guest system. Always 0. */
+int KESTLE_CALL osal_gl_init(void);
+
+/* Framebuffer-era entry points found by osal_gl_init; before it (or when it
+ * could not find them) they do nothing, and the status is 0. */
+void KESTLE_STDCALL osal_gl_glBindFramebuffer(unsigned int target, unsigned int framebuffer);
+void KESTLE_STDCALL osal_gl_glBindRenderbuffer(unsigned int target, unsigned int renderbuffer);
+unsigned int KESTLE_STDCALL osal_gl_glCheckFramebufferStatus(unsigned int target);
+void KESTLE_STDCALL osal_gl_glDeleteFramebuffers(int n, const unsigned int *framebuffers);
+void KESTLE_STDCALL osal_gl_glDeleteRenderbuffers(int n, const unsigned int *renderbuffers);
+void KESTLE_STDCALL osal_gl_glFramebufferRenderbuffer(unsigned int target, unsigned int attachment,
+                                                      unsigned int renderbuffertarget, unsigned int renderbuffer);
+void KESTLE_STDCALL osal_gl_glFramebufferTexture2D(unsigned int target, unsigned int attachment,
+                                                   unsigned int textarget, unsigned int texture, int level);
+void KESTLE_STDCALL osal_gl_glGenFramebuffers(int n, unsigned int *framebuffers);
+void KESTLE_STDCALL osal_gl_glGenRenderbuffers(int n, unsigned int *renderbuffers);
+void KESTLE_STDCALL osal_gl_glRenderbufferStorage(unsigned int target, unsigned int internalformat, int width,
+                                                  int height);
+
+/* Straight to opengl32; these make no surface. */
+void KESTLE_STDCALL osal_gl_glBindTexture(unsigned int target, unsigned int texture);
+void KESTLE_STDCALL osal_gl_glOrtho(double left, double right, double bottom, double top, double zNear,
+                                    double zFar);
+void KESTLE_STDCALL osal_gl_glTexImage2D(unsigned int target, int level, int internalformat, int width, int height,
+                                         int border, unsigned int format, unsigned int type, const void *pixels);
+
+/* glActiveTexture, found on first use if osal_gl_init has not found it; a
+ * call that cannot find it changes nothing. */
+void KESTLE_CALL osal_gl_glActiveTexture(unsigned int texture);
+/* opengl32's functions of the same name. */
+void KESTLE_CALL osal_gl_glGenTextures(int n, unsigned int *textures);
+void KESTLE_CALL osal_gl_glGetIntegerv(unsigned int pname, int *params);
+const unsigned char *KESTLE_CALL osal_gl_glGetString(unsigned int name);
+void KESTLE_CALL osal_gl_glLoadMatrixf(const float *m);
+
+/* Writes a 32-bit BMP: the 54-byte header, then width * 4 * height bytes of
+ * pixels exactly as given (rows and channels untouched). -1, leaving nothing
+ * behind, when the file cannot be opened or the arguments describe no image
+ * (negative size, NULL pixels for a non-empty one, a file past 4 GiB); -1 also
+ * when writing fails. Else 0. */
+int KESTLE_CALL osal_surface_bmp_dump(const void *pixels, int width, int height, const char *path);
+/* Hands out the surface's two buffer slots in turn (NULL: the surface keeps
+ * no pixel buffers; it draws with OpenGL). Always 0. */
+int KESTLE_CALL osal_surface_getBuffer(void **buffer);
+/* Size (1280 x 800 until the host window sizes the surface), 32 bits per
+ * pixel and the colour fields; every other field is left as it was. 0. */
+int KESTLE_CALL osal_surface_getScreenInfo(fb_var_screeninfo *info);
+/* Sets a pixel projection for the surface size and presents the frame
+ * (nothing before osal_gl_init); the argument is not used. Always 0. */
+int KESTLE_CALL osal_surface_post(void *unused);
+
 /* ------------------------------------------------------------------------
  * Idle loop and shutdown
  * ---------------------------------------------------------------------- */
+
+/* Dispatches the calling thread's messages and calls idle(arg) whenever none
+ * is waiting (a NULL idle just waits for messages). Never returns: WM_QUIT
+ * releases the input, audio and surface objects and ends the process with
+ * exit status 0. */
+void KESTLE_CALL osal_init_done(void (*idle)(int), int arg);
 
 /* ------------------------------------------------------------------------
  * Audio output device

@@ -39,6 +39,21 @@ public:
 
     void initResolution();
 
+    // Start-up thread: makes the host window, starts the event-service
+    // thread, makes the display surface, sets mReady, then runs the message
+    // loop for the rest of the process.
+    [[noreturn]] void startUp();
+    void createWindow();
+    void startEventService();
+    // The calling thread's message loop, translating the host window's
+    // accelerators; WM_QUIT ends the process through shutdown().
+    [[noreturn]] void messageLoop();
+    // Dispatches the calling thread's messages and calls idle(arg) whenever
+    // none is waiting; WM_QUIT ends the process through shutdown().
+    [[noreturn]] void idleLoop(void (*idle)(int), int arg);
+    // Releases the input, audio and surface objects, then exit(0).
+    [[noreturn]] void shutdown();
+
     HINSTANCE mInstance = nullptr;
     HWND mHwnd = nullptr;
     HACCEL mAccel = nullptr;

@@ -1,0 +1,170 @@
+#include "display/window.h"
+
+#include "display/surface.h"
+#include "display/system.h"
+#include "input/eventservice.h"
+#include "os/diagnostics.h"
+
+
+int32_t gLeftButtonDown;
+uint8_t gCommandSent;
+uint8_t gSkipNextKey;
+
+namespace {
+
+// True while a maximise is being laid out: the window calls made for it send
+// a further WM_SIZE, which must not start the same steps again.
+bool sMaximising;
+
+void push(unsigned message, uint32_t wParam, int32_t lParam)
+{
+    if (OSALEventService *service = OSALEventService::getInstance())
+        service->push(message, wParam, lParam);
+}
+
+void surfaceResize(int width, int height)
+{
+    if (OSALSurface *s = OSALSurface::getInstance())
+        s->resize(width, height);
+}
+
+void surfaceSwapTwice()
+{
+    if (OSALSurface *s = OSALSurface::getInstance()) {
+        s->swapBuffers();
+        s->swapBuffers();
+    }
+}
+
+// The guest system is stopped by its stop command; this thread then waits
+// for the end of the process.
+LRESULT stop()
+{
+    osal_dieHard();
+    return 0;
+}
+
+void pushPosition(LPARAM lParam)
+{
+    uint32_t bits = static_cast<uint32_t>(lParam);
+    push(WM_TOUCH_X, 0, static_cast<int32_t>(bits & 0xFFFF));
+    push(WM_TOUCH_Y, 0, static_cast<int32_t>(bits >> 16));
+}
+
+LRESULT onKey(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    // The two key messages after an accelerator command are the tail of its
+    // keystroke: the guest already got the command's own key.
+    if (gCommandSent) {
+        gCommandSent = 0;
+        gSkipNextKey = 1;
+        return 0;
+    }
+    if (gSkipNextKey) {
+        gSkipNextKey = 0;
+        return 0;
+    }
+    unsigned scan = (static_cast<uint32_t>(lParam) >> 16) & 0xFF;
+    // Ctrl and Alt (either side) only select accelerators.
+    if (scan == 0 || scan == 29 || scan == 56 || scan == 100)
+        return 0;
+    push(message, static_cast<uint32_t>(wParam), static_cast<int32_t>(lParam));
+    return 0;
+}
+
+LRESULT onSize(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    int width;
+    int height;
+    if (wParam == SIZE_MAXIMIZED) {
+        if (!sMaximising) {
+            sMaximising = true;
+            // Borderless and on top, covering the whole screen.
+            SetWindowLongA(hwnd, GWL_STYLE, GetWindowLongA(hwnd, GWL_STYLE) & 0xFF30FFFF);
+            SetWindowLongA(hwnd, GWL_EXSTYLE, GetWindowLongA(hwnd, GWL_EXSTYLE) | 0x80000008);
+            gClientWidth = GetSystemMetrics(SM_CXSCREEN);
+            gClientHeight = GetSystemMetrics(SM_CYSCREEN);
+            SetWindowPos(hwnd, nullptr, 0, 0, gClientWidth, gClientHeight, SWP_NOZORDER);
+            ShowWindow(hwnd, SW_SHOWMAXIMIZED);
+            sMaximising = false;
+        }
+        width = gClientWidth;
+        height = gClientHeight;
+    } else {
+        RECT client{};
+        GetClientRect(hwnd, &client);
+        width = gClientWidth = client.right;
+        height = gClientHeight = client.bottom;
+    }
+    surfaceResize(width, height);
+    UpdateWindow(hwnd);
+    return DefWindowProcA(hwnd, message, wParam, lParam);
+}
+
+} // namespace
+
+LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_SIZE:
+        return onSize(hwnd, message, wParam, lParam);
+    case WM_ACTIVATE:
+        Sleep(500);
+        surfaceSwapTwice();
+        return DefWindowProcA(hwnd, message, wParam, lParam);
+    case WM_DESTROY:
+    case WM_CLOSE:
+    case WM_QUIT:
+        return stop();
+    case WM_KEYDOWN:
+    case WM_KEYUP:
+        return onKey(message, wParam, lParam);
+    case WM_COMMAND: {
+        unsigned id = LOWORD(wParam);
+        if (id == IDM_STOP)
+            return stop();
+        debugPrint("got 0x%x\n", id);
+        push(WM_GUEST_KEY, id, 1);
+        push(WM_GUEST_KEY, id, 0);
+        gCommandSent = 1;
+        return 0;
+    }
+    case WM_SYSCOMMAND:
+        if (LOWORD(wParam) == IDM_STOP)
+            return stop();
+        return DefWindowProcA(hwnd, message, wParam, lParam);
+    case WM_MOUSEMOVE:
+        if (gLeftButtonDown) {
+            pushPosition(lParam);
+            push(WM_TOUCH_PRESSURE, 0, 1);
+            push(WM_TOUCH_SYNC, 0, 0);
+        }
+        return 0;
+    case WM_LBUTTONDOWN:
+        gLeftButtonDown = 1;
+        pushPosition(lParam);
+        push(WM_TOUCH_PRESSURE, 0, 1);
+        push(WM_TOUCH_WIDTH, 0, 1);
+        push(WM_LBUTTONDOWN, static_cast<uint32_t>(wParam), static_cast<int32_t>(lParam));
+        push(WM_TOUCH_SYNC, 0, 0);
+        return 0;
+    case WM_LBUTTONUP:
+        gLeftButtonDown = 0;
+        push(WM_TOUCH_PRESSURE, 0, 0);
+        push(WM_TOUCH_WIDTH, 0, 0);
+        push(WM_LBUTTONUP, static_cast<uint32_t>(wParam), static_cast<int32_t>(lParam));
+        push(WM_TOUCH_SYNC, 0, 0);
+        return 0;
+    case WM_GUEST_KEY:
+        push(WM_GUEST_KEY, static_cast<uint32_t>(wParam), static_cast<int32_t>(lParam));
+        return 0;
+    case WM_MAINWINDOW_ACTIVE:
+        debugPrint("got WM_MAINWINDOW_ACTIVE\n");
+        // Escape pressed and released, as the keyboard would report them.
+        push(WM_KEYDOWN, 27, 0x00010001);
+        push(WM_KEYUP, 27, static_cast<int32_t>(0xC0010001u));
+        return 0;
+    default:
+        return DefWindowProcA(hwnd, message, wParam, lParam);
+    }
+}

@@ -1,0 +1,127 @@
+#include "host_support.h"
+
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "input/eventservice.h"
+
+namespace kt {
+
+std::string recordLine(unsigned type, unsigned code, int value, int device)
+{
+    char line[64];
+    snprintf(line, sizeof line, "t=%u c=%u v=%d d=%d", type, code, value, device);
+    return line;
+}
+
+PipeReader::~PipeReader()
+{
+    // The reading thread owns the handle's use; closing it ends the read.
+    if (mPipe != INVALID_HANDLE_VALUE)
+        CloseHandle(mPipe);
+}
+
+bool PipeReader::connect(int timeoutMs)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        mPipe = CreateFileA(kInputPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (mPipe != INVALID_HANDLE_VALUE)
+            break;
+        if (GetTickCount() - start > static_cast<DWORD>(timeoutMs))
+            return false;
+        Sleep(20);
+    }
+    mShared = std::make_shared<Shared>();
+    std::thread([pipe = mPipe, shared = mShared] {
+        for (;;) {
+            InputEvent e;
+            DWORD got = 0, total = 0;
+            unsigned char *p = reinterpret_cast<unsigned char *>(&e);
+            while (total < sizeof e && ReadFile(pipe, p + total, sizeof e - total, &got, nullptr) && got)
+                total += got;
+            std::lock_guard<std::mutex> hold(shared->lock);
+            if (total < sizeof e) {
+                shared->closed = true;
+                shared->changed.notify_all();
+                return;
+            }
+            std::string line = recordLine(e.type, e.code, e.value, e.device);
+            bool zeros = true;
+            for (int i : {0, 1, 2, 3, 4, 5, 6, 7, 20, 21, 22, 23})
+                zeros = zeros && p[i] == 0;
+            if (!zeros)
+                line += " (time or reserved not 0)";
+            shared->lines.push_back(line);
+            shared->changed.notify_all();
+        }
+    }).detach();
+    return true;
+}
+
+std::vector<std::string> PipeReader::next(size_t n, int timeoutMs)
+{
+    std::vector<std::string> out;
+    if (!mShared)
+        return out;
+    std::unique_lock<std::mutex> hold(mShared->lock);
+    mShared->changed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
+                              [&] { return mShared->lines.size() >= n || mShared->closed; });
+    while (out.size() < n && !mShared->lines.empty()) {
+        out.push_back(mShared->lines.front());
+        mShared->lines.pop_front();
+    }
+    return out;
+}
+
+GuestStop::GuestStop()
+{
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    char name[64];
+    snprintf(name, sizeof name, "kt-gueststop-%lu-%lu", GetCurrentProcessId(), GetTickCount());
+    dir = std::string(temp) + name;
+    CreateDirectoryA(dir.c_str(), nullptr);
+    FILE *f = fopen((dir + "\\gueststop.bat").c_str(), "wb");
+    if (f) {
+        fputs("@echo gueststop ran\r\n", f);
+        fclose(f);
+    }
+    char path[32768];
+    DWORD n = GetEnvironmentVariableA("PATH", path, sizeof path);
+    env.set = {{"PATH", dir + (n ? ";" + std::string(path) : std::string())}};
+}
+
+GuestStop::~GuestStop()
+{
+    DeleteFileA((dir + "\\gueststop.bat").c_str());
+    RemoveDirectoryA(dir.c_str());
+}
+
+bool startHost(Child &host, const EnvChanges *env, HWND *hwnd, const std::vector<std::string> &args)
+{
+    if (!host.startRole("host", args, env) || !host.waitOut("ready ", 60000) || !host.waitOut("\n", 60000))
+        return false;
+    std::string out = host.out();
+    size_t at = out.find("ready ");
+    unsigned long value = strtoul(out.c_str() + at + 6, nullptr, 16);
+    *hwnd = reinterpret_cast<HWND>(static_cast<uintptr_t>(value));
+    return *hwnd && FindWindowA("Vantrell", "Vantrell") == *hwnd;
+}
+
+int32_t keyLParam(unsigned scan, bool up, bool extended)
+{
+    uint32_t bits = 1u | (scan << 16);
+    if (extended)
+        bits |= 1u << 24;
+    if (up)
+        bits |= 0xC0000000u;
+    return static_cast<int32_t>(bits);
+}
+
+bool postMarker(HWND hwnd) { return PostMessageA(hwnd, WM_GUEST_KEY, kMarkerCode, 1); }
+
+std::string markerLine() { return recordLine(1, kMarkerCode, 1, 0); }
+
+} // namespace kt
