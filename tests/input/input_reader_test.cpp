@@ -34,6 +34,16 @@ bool untouched(const InputEvent &e)
 
 int32_t keyLParam(unsigned scan) { return static_cast<int32_t>(1u | (scan << 16)); }
 
+// The reader exports touch the window system, and under Wine the first
+// process to do so starts the desktop process, which keeps that process's
+// standard handles open for as long as this test program lives: a reader
+// child that started it would never show the end of its output. Making sure
+// the desktop is up before any child starts keeps the children out of that.
+void ensureDesktop()
+{
+    ASSERT_NE(GetDesktopWindow(), nullptr);
+}
+
 bool startEventThread()
 {
     return osal_CreateThread(nullptr, 0, eventServiceThread, nullptr, 0, nullptr) != 0;
@@ -75,6 +85,7 @@ KT_ROLE(guestLoop)
 
 TEST(InputReader, TheUsualLoopGetsTheSyncRecordThenEveryRecordInOrder)
 {
+    ensureDesktop();
     OSALEventService *service = OSALEventService::getInstance();
     ASSERT_NE(service, nullptr);
     service->push(WM_KEYDOWN, 0, keyLParam(30));
@@ -110,6 +121,7 @@ KT_ROLE(readNone)
 
 TEST(InputReader, ReadingNoRecordsStillConnects)
 {
+    ensureDesktop();
     OSALEventService *service = OSALEventService::getInstance();
     ASSERT_NE(service, nullptr);
     ASSERT_TRUE(startEventThread());
@@ -201,6 +213,7 @@ struct BareHostReader : ::testing::Test {
     kt::Child host, reader;
     void SetUp() override
     {
+        ensureDesktop();
         ASSERT_TRUE(host.startRole("bareHost"));
         ASSERT_TRUE(host.waitOut("listening\n")) << host.out();
         ASSERT_TRUE(reader.startRole("stepReader"));
