@@ -14,6 +14,7 @@
 #include "display/surface.h"
 #include "display/system.h"
 #include "roles.h"
+#include "tempdir.h"
 #include "testwindow.h"
 
 namespace {
@@ -22,33 +23,9 @@ constexpr GLenum kGlActiveTextureParam = 0x84E0; // GL_ACTIVE_TEXTURE
 constexpr GLenum kGlTexture1 = 0x84C1;
 constexpr GLenum kGlDrawFramebufferBinding = 0x8CA6;
 
-class TempDir {
-public:
-    TempDir()
-    {
-        char base[MAX_PATH];
-        GetTempPathA(sizeof base, base);
-        static int serial;
-        mPath = std::string(base) + "kt_surface_" + std::to_string(GetCurrentProcessId()) + "_" +
-                std::to_string(++serial);
-        CreateDirectoryA(mPath.c_str(), nullptr);
-    }
-    ~TempDir()
-    {
-        for (const auto &f : mFiles)
-            DeleteFileA(f.c_str());
-        RemoveDirectoryA(mPath.c_str());
-    }
-    const std::string &path() const { return mPath; }
-    std::string file(const std::string &name)
-    {
-        mFiles.push_back(mPath + "\\" + name);
-        return mFiles.back();
-    }
-
-private:
-    std::string mPath;
-    std::vector<std::string> mFiles;
+// The test's own folder, named as before.
+struct TempDir : kt::TempDir {
+    TempDir() : kt::TempDir("kt_surface_") {}
 };
 
 bool exists(const std::string &path)

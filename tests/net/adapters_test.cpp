@@ -29,22 +29,7 @@ FakeAdapter adapter(const char *description, unsigned type, uint32_t index, cons
     return a;
 }
 
-class AdapterTable : public ::testing::Test {
-protected:
-    void SetUp() override { kt::resetFakeNet(); }
-    // An object on the fake host as it is described at this point.
-    OSALNet &net()
-    {
-        if (!mNet) {
-            mPlatform = kt::fakeNet().platform();
-            mNet = new OSALNet(&mPlatform);
-        }
-        return *mNet;
-    }
-    // Leaked like the process's own object; each test has its own.
-    OSALNet *mNet = nullptr;
-    NetPlatform mPlatform{};
-};
+class AdapterTable : public kt::FakeNetTest {};
 
 TEST(NetLabels, WirelessExactlyWhenTheLabelContainsWifiInAnyCase)
 {

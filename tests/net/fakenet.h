@@ -4,6 +4,8 @@
 // interface, with scripted failures and a record of what was printed.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -68,5 +70,23 @@ FakeNet &fakeNet();
 
 // An address row as the platform reports it (addresses as dotted strings).
 MIB_IPADDRROW fakeAddrRow(const char *addr, const char *mask, uint32_t index, const char *bcast, uint32_t reasm);
+
+// A test on the fake host, reset to its defaults before each test.
+class FakeNetTest : public ::testing::Test {
+protected:
+    void SetUp() override { resetFakeNet(); }
+    // An object on the fake host as it is described at this point.
+    OSALNet &net()
+    {
+        if (!mNet) {
+            mPlatform = fakeNet().platform();
+            mNet = new OSALNet(&mPlatform);
+        }
+        return *mNet;
+    }
+    // Leaked like the process's own object; each test has its own.
+    OSALNet *mNet = nullptr;
+    NetPlatform mPlatform{};
+};
 
 } // namespace kt

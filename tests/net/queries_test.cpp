@@ -48,20 +48,7 @@ uint32_t addr(const char *text)
     return inet_addr(text);
 }
 
-class NetQueries : public ::testing::Test {
-protected:
-    void SetUp() override { kt::resetFakeNet(); }
-    OSALNet &net()
-    {
-        if (!mNet) {
-            mPlatform = kt::fakeNet().platform();
-            mNet = new OSALNet(&mPlatform);
-        }
-        return *mNet;
-    }
-    OSALNet *mNet = nullptr;
-    NetPlatform mPlatform{};
-};
+class NetQueries : public kt::FakeNetTest {};
 
 // A wired adapter listed first, the wireless one second.
 void wiredThenWireless()

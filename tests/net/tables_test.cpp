@@ -12,20 +12,7 @@
 
 namespace {
 
-class NetTables : public ::testing::Test {
-protected:
-    void SetUp() override { kt::resetFakeNet(); }
-    OSALNet &net()
-    {
-        if (!mNet) {
-            mPlatform = kt::fakeNet().platform();
-            mNet = new OSALNet(&mPlatform);
-        }
-        return *mNet;
-    }
-    OSALNet *mNet = nullptr;
-    NetPlatform mPlatform{};
-};
+class NetTables : public kt::FakeNetTest {};
 
 TEST_F(NetTables, EachFetchCallsOnceWhenTheFirstBufferIsLargeEnoughElseTwice)
 {

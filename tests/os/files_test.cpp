@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "child.h"
+#include "hostpath.h"
 #include "os/files.h"
 #include "roles.h"
 
@@ -685,23 +686,7 @@ TEST(Files, StatFailuresAreTheRuntimes)
 
 // ---- the temporary file under the root ----
 
-// The host path of a Windows path, from Wine's own file-name service.
-std::string hostPath(const std::string &windowsPath)
-{
-    using ToUnix = char *(CDECL *)(LPCWSTR);
-    auto toUnix = reinterpret_cast<ToUnix>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
-    if (!toUnix)
-        return {};
-    wchar_t wide[MAX_PATH * 2];
-    MultiByteToWideChar(CP_ACP, 0, windowsPath.c_str(), -1, wide, MAX_PATH * 2);
-    char *unixPath = toUnix(wide);
-    if (!unixPath)
-        return {};
-    std::string out = unixPath;
-    HeapFree(GetProcessHeap(), 0, unixPath);
-    return out;
-}
+using kt::hostPath;
 
 // The access a handle was granted, from the object manager.
 ACCESS_MASK grantedAccess(HANDLE h)

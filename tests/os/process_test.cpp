@@ -10,37 +10,13 @@
 #include "child.h"
 #include "kestle.h"
 #include "roles.h"
+#include "tempdir.h"
 
 namespace {
 
-// A private folder under the temporary directory, removed with its files.
-class TempDir {
-public:
-    TempDir()
-    {
-        char base[MAX_PATH];
-        GetTempPathA(sizeof base, base);
-        static int serial;
-        mPath = std::string(base) + "kt_process_" + std::to_string(GetCurrentProcessId()) + "_" +
-                std::to_string(++serial);
-        CreateDirectoryA(mPath.c_str(), nullptr);
-    }
-    ~TempDir()
-    {
-        for (const auto &f : mFiles)
-            DeleteFileA(f.c_str());
-        RemoveDirectoryA(mPath.c_str());
-    }
-    const std::string &path() const { return mPath; }
-    std::string file(const std::string &name)
-    {
-        mFiles.push_back(mPath + "\\" + name);
-        return mFiles.back();
-    }
-
-private:
-    std::string mPath;
-    std::vector<std::string> mFiles;
+// The test's own folder, named as before.
+struct TempDir : kt::TempDir {
+    TempDir() : kt::TempDir("kt_process_") {}
 };
 
 bool writeFile(const std::string &path, const std::string &text)

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "child.h"
+#include "hostpath.h"
 #include "os/rootdir.h"
 #include "roles.h"
 
@@ -192,23 +193,7 @@ kt::EnvChanges rootEnv(const char *value)
     return env;
 }
 
-// The host path of a Windows path, from Wine's own file-name service.
-std::string hostPath(const std::string &windowsPath)
-{
-    using ToUnix = char *(CDECL *)(LPCWSTR);
-    auto toUnix = reinterpret_cast<ToUnix>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
-    if (!toUnix)
-        return {};
-    wchar_t wide[MAX_PATH * 2];
-    MultiByteToWideChar(CP_ACP, 0, windowsPath.c_str(), -1, wide, MAX_PATH * 2);
-    char *unixPath = toUnix(wide);
-    if (!unixPath)
-        return {};
-    std::string s = unixPath;
-    HeapFree(GetProcessHeap(), 0, unixPath);
-    return s;
-}
+using kt::hostPath;
 
 // A fresh directory under the test's temporary folder, named both ways.
 struct TempRoot {
