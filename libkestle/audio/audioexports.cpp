@@ -8,6 +8,9 @@ namespace {
 // The answer of an export that found no device (it could not be allocated).
 constexpr int kNoDevice = -1;
 
+// Both streams answer 1 for the one PCM format they carry.
+int32_t formatCode(const OSALAudio *audio) { return audio->formatTag() == WAVE_FORMAT_PCM ? 1 : -1; }
+
 } // namespace
 
 extern "C" {
@@ -47,7 +50,7 @@ int32_t KESTLE_CALL osal_audio_streamout_format(void)
     if (!audio)
         return kNoDevice;
     debugPrint("formatOut=%d\n", audio->formatTag());
-    return audio->formatTag() == WAVE_FORMAT_PCM ? 1 : -1;
+    return formatCode(audio);
 }
 
 int32_t KESTLE_CALL osal_audio_streamout_samplerate(void)
@@ -109,7 +112,7 @@ int32_t KESTLE_CALL osal_audio_streamin_format(void)
     OSALAudio *audio = OSALAudio::getInstance();
     if (!audio)
         return kNoDevice;
-    return audio->formatTag() == WAVE_FORMAT_PCM ? 1 : -1;
+    return formatCode(audio);
 }
 
 int32_t KESTLE_CALL osal_audio_streamin_samplerate(void)
