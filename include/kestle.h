@@ -24,6 +24,15 @@ extern "C" {
 
 #define KESTLE_CALL __cdecl
 
+/* What ships is the i686 build; an x86-64 build of the same sources exists
+ * for testing. Layouts that follow the pointer size are asserted for each:
+ * KESTLE_BY_ARCH(value on i686, value on x86-64). */
+#ifdef _WIN64
+#define KESTLE_BY_ARCH(i686, x64) (x64)
+#else
+#define KESTLE_BY_ARCH(i686, x64) (i686)
+#endif
+
 /* ------------------------------------------------------------------------
  * Socket map: a registry of named loopback services in shared memory
  * "vntrellsockmap", guarded by the named mutex whose name the table holds.
@@ -152,9 +161,9 @@ void KESTLE_CALL osal_FD_ZERO(fd_set *set);
 void KESTLE_CALL osal_FD_SET(SOCKET s, fd_set *set);
 int KESTLE_CALL osal_FD_ISSET(SOCKET s, fd_set *set);
 
-KESTLE_STATIC_ASSERT(sizeof(SOCKET) == 4, "SOCKET is 32 bits");
-KESTLE_STATIC_ASSERT(sizeof(fd_set) == 260, "fd_set is a count and 64 sockets");
-KESTLE_STATIC_ASSERT(offsetof(fd_set, fd_array) == 4, "fd_set.fd_array at 4");
+KESTLE_STATIC_ASSERT(sizeof(SOCKET) == KESTLE_BY_ARCH(4, 8), "SOCKET is pointer-sized");
+KESTLE_STATIC_ASSERT(sizeof(fd_set) == KESTLE_BY_ARCH(260, 520), "fd_set is a count and 64 sockets");
+KESTLE_STATIC_ASSERT(offsetof(fd_set, fd_array) == KESTLE_BY_ARCH(4, 8), "fd_set.fd_array after the count, aligned for a SOCKET");
 KESTLE_STATIC_ASSERT(sizeof(struct timeval) == 8, "timeval is two 32-bit longs");
 
 /* ------------------------------------------------------------------------
@@ -168,8 +177,8 @@ typedef struct iovec {
     int32_t iov_len; /* their count */
 } iovec;
 
-KESTLE_STATIC_ASSERT(sizeof(iovec) == 8, "iovec is 8 bytes");
-KESTLE_STATIC_ASSERT(offsetof(iovec, iov_len) == 4, "iovec.iov_len at 4");
+KESTLE_STATIC_ASSERT(sizeof(iovec) == KESTLE_BY_ARCH(8, 16), "iovec is a pointer and a 32-bit length");
+KESTLE_STATIC_ASSERT(offsetof(iovec, iov_len) == KESTLE_BY_ARCH(4, 8), "iovec.iov_len after the pointer");
 
 /* The logging exports format their text and then discard it. */
 
@@ -370,7 +379,7 @@ int KESTLE_CALL osal_stat(const char *path, struct _stat64 *st);
  * folder must exist. */
 int KESTLE_CALL osal_openTempFile(const char *prefix, unsigned size, int exec);
 
-KESTLE_STATIC_ASSERT(sizeof(intptr_t) == 4, "handles are 32 bits");
+KESTLE_STATIC_ASSERT(sizeof(intptr_t) == KESTLE_BY_ARCH(4, 8), "handles are pointer-sized");
 KESTLE_STATIC_ASSERT(sizeof(struct _stat64) == 56, "_stat64 is 56 bytes");
 KESTLE_STATIC_ASSERT(offsetof(struct _stat64, st_uid) == 10, "_stat64.st_uid at 10");
 KESTLE_STATIC_ASSERT(offsetof(struct _stat64, st_gid) == 12, "_stat64.st_gid at 12");

@@ -88,7 +88,7 @@ void OSALSystem::startUp()
         table[i] = kAcceleratorTable[i];
     HACCEL accel = CreateAcceleratorTableA(table, kAcceleratorCount);
     if (accel)
-        debugPrint("accelerator table handle created at 0x%x\n", reinterpret_cast<uintptr_t>(accel));
+        debugPrint("accelerator table handle created at 0x%x\n", static_cast<unsigned>(reinterpret_cast<uintptr_t>(accel)));
     else
         debugPrint("accelerator table handle create failed\n");
     __atomic_store_n(&mAccel, accel, __ATOMIC_RELEASE);

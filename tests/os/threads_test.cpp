@@ -85,14 +85,26 @@ TEST(Thread, StartsSuspendedWhenAsked)
 
 TEST(Thread, FailureGivesZeroAndSetsErrno)
 {
-    ThreadProbe probe;
-    errno = 0;
-    // A stack no 32-bit process can reserve.
-    uintptr_t t = osal_CreateThread(nullptr, 0xFFF00000u, recordIdAndReturn, &probe, 0, nullptr);
-    EXPECT_EQ(t, 0u);
-    EXPECT_NE(errno, 0);
-    if (t)
-        osal_CloseHandle(reinterpret_cast<HANDLE>(t));
+    struct Case {
+        unsigned stackSize;
+        unsigned(__stdcall *start)(void *);
+        const char *what;
+    };
+    std::vector<Case> cases{{0, nullptr, "no start routine"}};
+#ifndef _WIN64
+    // The stack size is 32 bits wide: only a 32-bit process cannot reserve
+    // the largest ones.
+    cases.push_back({0xFFF00000u, recordIdAndReturn, "a stack no 32-bit process can reserve"});
+#endif
+    for (const Case &c : cases) {
+        ThreadProbe probe;
+        errno = 0;
+        uintptr_t t = osal_CreateThread(nullptr, c.stackSize, c.start, &probe, 0, nullptr);
+        EXPECT_EQ(t, 0u) << c.what;
+        EXPECT_NE(errno, 0) << c.what;
+        if (t)
+            osal_CloseHandle(reinterpret_cast<HANDLE>(t));
+    }
 }
 
 TEST(Wait, GivesZeroOnlyForASignalledObject)
