@@ -5,7 +5,6 @@
 
 #include <process.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -44,12 +43,23 @@ int sendChecked(int32_t sock, const char *buf, int len)
     return n;
 }
 
-// The slot's socket fields are read by the relay without the lock.
-int32_t loadSock(int32_t &field) { return std::atomic_ref<int32_t>(field).load(std::memory_order_relaxed); }
-void storeSock(int32_t &field, int32_t value)
+// Frees a slot; the caller holds the lock. Its generation stays, so the next
+// claim is told apart from every claim before it.
+void clearSlot(ChannelEntry &e)
 {
-    std::atomic_ref<int32_t>(field).store(value, std::memory_order_relaxed);
+    memset(e.name, 0, sizeof e.name);
+    e.serverSock = -1;
+    e.clientSock = -1;
+    e.mHolders = 0;
 }
+
+void resetHeldSlot(ChannelEntry &e)
+{
+    LOGI("reset channel %s\n", e.name);
+    clearSlot(e);
+}
+
+bool holds(const ChannelEntry &e, uint32_t generation) { return e.mHolders > 0 && e.mGeneration == generation; }
 
 } // namespace
 
@@ -63,9 +73,8 @@ Interrogator *Interrogator::getInstance()
 Interrogator::Interrogator() : mStartThread(pthread_create)
 {
     for (ChannelEntry &e : mChannels) {
-        e.name[0] = '\0';
-        e.serverSock = -1;
-        e.clientSock = -1;
+        clearSlot(e);
+        e.mGeneration = 0;
     }
     pthread_mutex_init(&mLock, nullptr);
 }
@@ -185,18 +194,17 @@ char *Interrogator::getChannelName(int32_t sock)
 ChannelEntry *Interrogator::getSlot(const char *name)
 {
     for (int i = 0; i < kSlots; ++i) {
-        if (strncmp(mChannels[i].name, name, sizeof mChannels[i].name) == 0) {
+        ChannelEntry &e = mChannels[i];
+        if (e.mHolders > 0 && strncmp(e.name, name, sizeof e.name) == 0) {
             LOGI("channel %s @ slot=%d\n", name, i);
-            return &mChannels[i];
+            return &e;
         }
     }
     for (int i = 0; i < kSlots; ++i) {
         ChannelEntry &e = mChannels[i];
-        if (e.name[0] == '\0') {
+        if (e.mHolders == 0) {
             strncpy(e.name, name, sizeof e.name);
-            // A new channel starts without peers, whatever the slot held before.
-            storeSock(e.serverSock, -1);
-            storeSock(e.clientSock, -1);
+            ++e.mGeneration;
             LOGI("channel %s @ slot=%d\n", name, i);
             return &e;
         }
@@ -210,50 +218,65 @@ void Interrogator::setChannelSocket(ChannelEntry *entry, int32_t sock, int role)
     // The value belongs to this new connection now: a slot still holding it
     // is left over from a connection that is gone.
     for (ChannelEntry &e : mChannels) {
-        if (&e == entry || e.name[0] == '\0')
+        if (&e == entry || e.mHolders == 0)
             continue;
         if (e.serverSock == sock || e.clientSock == sock) {
             LOGI("reset channel %s, sounds obsolete\n", e.name);
-            memset(e.name, 0, sizeof e.name);
-            storeSock(e.serverSock, -1);
-            storeSock(e.clientSock, -1);
+            clearSlot(e);
         }
     }
-    storeSock(role ? entry->serverSock : entry->clientSock, sock);
+    (role ? entry->serverSock : entry->clientSock) = sock;
+    ++entry->mHolders;
 }
 
-void Interrogator::resetSlot(ChannelEntry *entry)
+int32_t Interrogator::peerOf(ChannelEntry *entry, uint32_t generation, bool server)
 {
     pthread_mutex_lock(&mLock);
-    if (entry->name[0] != '\0') {
-        LOGI("reset channel %s\n", entry->name);
-        memset(entry->name, 0, sizeof entry->name);
-        storeSock(entry->serverSock, -1);
-        storeSock(entry->clientSock, -1);
+    int32_t peer = 0;
+    if (holds(*entry, generation)) {
+        peer = server ? entry->clientSock : entry->serverSock;
+        if (peer <= 0)
+            peer = -1;
     }
     pthread_mutex_unlock(&mLock);
+    return peer;
 }
 
-void Interrogator::clearClient(ChannelEntry *entry)
+void Interrogator::resetSlot(ChannelEntry *entry, uint32_t generation)
 {
     pthread_mutex_lock(&mLock);
-    storeSock(entry->clientSock, -1);
+    if (holds(*entry, generation))
+        resetHeldSlot(*entry);
     pthread_mutex_unlock(&mLock);
 }
 
-void Interrogator::forgetSocket(ChannelEntry *entry, int32_t sock)
+void Interrogator::dropClient(ChannelEntry *entry, uint32_t generation, int32_t client)
+{
+    // A newer client registered meanwhile keeps its place.
+    pthread_mutex_lock(&mLock);
+    if (holds(*entry, generation) && entry->clientSock == client)
+        entry->clientSock = -1;
+    pthread_mutex_unlock(&mLock);
+}
+
+void Interrogator::leave(ChannelEntry *entry, uint32_t generation, int32_t sock, bool server)
 {
     // Winsock hands a closed socket's value out again at once: left in the
     // slot, it would send a peer's bytes to an unrelated connection.
     pthread_mutex_lock(&mLock);
-    if (entry->serverSock == sock)
-        storeSock(entry->serverSock, -1);
-    if (entry->clientSock == sock)
-        storeSock(entry->clientSock, -1);
+    if (holds(*entry, generation)) {
+        bool channelGone = server && entry->serverSock == sock;
+        if (entry->serverSock == sock)
+            entry->serverSock = -1;
+        if (entry->clientSock == sock)
+            entry->clientSock = -1;
+        if (--entry->mHolders == 0 || channelGone)
+            resetHeldSlot(*entry);
+    }
     pthread_mutex_unlock(&mLock);
 }
 
-void Interrogator::relay(ChannelEntry *entry, const char *name, int32_t sock, bool server)
+void Interrogator::relay(ChannelEntry *entry, uint32_t generation, const char *name, int32_t sock, bool server)
 {
     const char *me = roleWord(server);
     char buf[kRelayChunk];
@@ -261,20 +284,21 @@ void Interrogator::relay(ChannelEntry *entry, const char *name, int32_t sock, bo
         int n = recvChecked(sock, buf, sizeof buf);
         if (n == 0) {
             LOGI("channel %s (me:%s) is broken, read fail, errno=%d\n", name, me, errno);
-            break;
+            return;
         }
         if (n < 0) {
             int err = errno;
             LOGI("channel %s (me:%s) read fail, errno=%d", name, me, err);
             if (err == WSAEINTR)
                 continue;
-            break;
+            return;
         }
 
-        int32_t peer = loadSock(server ? entry->clientSock : entry->serverSock);
+        int32_t peer = peerOf(entry, generation, server);
         if (peer <= 0) {
             LOGW("chnnel %s (me:%s): peer not ready\n", name, me);
-            if (server)
+            // A server waits for its next client, unless its channel is gone.
+            if (server && peer < 0)
                 continue;
             return;
         }
@@ -303,17 +327,12 @@ void Interrogator::relay(ChannelEntry *entry, const char *name, int32_t sock, bo
             continue;
         // write-end: a server keeps its place for the next client.
         if (server) {
-            clearClient(entry);
+            dropClient(entry, generation, peer);
             continue;
         }
-        resetSlot(entry);
+        resetSlot(entry, generation);
         return;
     }
-    // read-end
-    if (server)
-        resetSlot(entry);
-    else
-        clearClient(entry);
 }
 
 void *Interrogator::channelWorker(ConnectionArg *arg)
@@ -324,7 +343,6 @@ void *Interrogator::channelWorker(ConnectionArg *arg)
     LOGI("new worker thread created\n");
 
     char *name = nullptr;
-    ChannelEntry *entry = nullptr;
     int role = self->getRole(sock);
     if (role < 0) {
         LOGE("cannot get connector role\n");
@@ -332,18 +350,21 @@ void *Interrogator::channelWorker(ConnectionArg *arg)
         LOGE("cannot get channel name\n");
     } else {
         pthread_mutex_lock(&self->mLock);
-        entry = self->getSlot(name);
-        if (entry)
+        ChannelEntry *entry = self->getSlot(name);
+        uint32_t generation = 0;
+        if (entry) {
             self->setChannelSocket(entry, sock, role);
-        else
+            generation = entry->mGeneration;
+        } else {
             LOGE("cannot allocate channel entry for %s\n", name);
+        }
         pthread_mutex_unlock(&self->mLock);
-        if (entry)
-            self->relay(entry, name, sock, role != 0);
+        if (entry) {
+            self->relay(entry, generation, name, sock, role != 0);
+            self->leave(entry, generation, sock, role != 0);
+        }
     }
 
-    if (entry)
-        self->forgetSocket(entry, sock);
     closesocket((SOCKET)sock);
     free(name);
     return nullptr;

@@ -15,12 +15,18 @@ struct ConnectionArg {
     int32_t sock;
 };
 
-// One slot of the channel table; an empty name marks a free slot. A socket
-// value of 0 or less is no peer.
+// One slot of the channel table. A socket value of 0 or less is no peer.
+// The slot is in use while connections registered on it are alive; the empty
+// name is a channel like any other, so the name cannot mark a free slot.
 struct ChannelEntry {
     char name[512];
     int32_t serverSock;
     int32_t clientSock;
+    // Changes with every claim: a connection of an earlier claim must not
+    // reach the peers of the channel that holds the slot now.
+    uint32_t mGeneration;
+    // Live connections registered on the current claim; 0 = free.
+    int32_t mHolders;
 };
 
 class Interrogator {
@@ -53,8 +59,8 @@ public:
     // Finds the channel's slot or claims a free one; NULL when none is free.
     // Called with mLock held.
     ChannelEntry *getSlot(const char *name);
-    // The sweep of slots holding a reused socket value, then the store.
-    // Called with mLock held.
+    // The sweep of slots holding a reused socket value, then the store, which
+    // makes the connection one of the slot's holders. Called with mLock held.
     void setChannelSocket(ChannelEntry *entry, int32_t sock, int role);
 
     ChannelEntry mChannels[kSlots];
@@ -63,10 +69,18 @@ public:
     ThreadStarter mStartThread;
 
 private:
-    void relay(ChannelEntry *entry, const char *name, int32_t sock, bool server);
-    // Empties a slot still in use (name and both sockets).
-    void resetSlot(ChannelEntry *entry);
-    // Takes the lock and clears the slot's fields that hold sock.
-    void forgetSocket(ChannelEntry *entry, int32_t sock);
-    void clearClient(ChannelEntry *entry);
+    // These take the lock as they need it and touch the slot only while it
+    // still holds the claim `generation` that the connection joined.
+    void relay(ChannelEntry *entry, uint32_t generation, const char *name, int32_t sock, bool server);
+    // The peer to send to: -1 when the channel has none, 0 when the slot has
+    // moved on to another claim (or come free).
+    int32_t peerOf(ChannelEntry *entry, uint32_t generation, bool server);
+    // Frees the slot.
+    void resetSlot(ChannelEntry *entry, uint32_t generation);
+    // A peer that could not be written to is no longer the server's client.
+    void dropClient(ChannelEntry *entry, uint32_t generation, int32_t client);
+    // The connection has ended: the channel's server takes the channel with
+    // it; any other connection gives up its place, and the last one to go
+    // frees the slot.
+    void leave(ChannelEntry *entry, uint32_t generation, int32_t sock, bool server);
 };

@@ -56,6 +56,12 @@ public:
     }
     int port() const { return mPort; }
     std::string log() { return mChild.err(); }
+    // The end of the log, for messages of tests that log a lot.
+    std::string logTail()
+    {
+        std::string all = log();
+        return all.substr(all.size() > 2000 ? all.size() - 2000 : 0);
+    }
     // Waits until the log holds `needle` at least `count` times.
     bool waitLog(const std::string &needle, size_t count = 1, int timeoutMs = 60000)
     {
@@ -158,6 +164,45 @@ void secondServerReplacesTheFirst(Broker &b)
     EXPECT_FALSE(s1.readable(0)) << "the first server is no longer the channel's server";
     // The first server's worker still relays to the channel's client.
     expectRelayed(s1, c, "from-first");
+    // It is no longer the channel's server: its leaving ends nothing else.
+    ASSERT_TRUE(s1.shutdownSend());
+    ASSERT_TRUE(s1.waitClosed());
+    expectRelayed(c, s2, "still-second");
+    expectRelayed(s2, c, "still-here");
+    EXPECT_EQ(occurrences(b.log(), "reset channel dup"), 0u) << b.log();
+}
+
+// A connection left behind when its channel's server leaves keeps its
+// connection but not its slot: the slot's next claim belongs to another
+// channel, which it must not reach. Left behind: the channel's client, or a
+// server that the leaving one had replaced.
+void leftBehindReachesNoOtherChannel(Broker &b, int leftRole)
+{
+    const std::string me = leftRole == kClient ? "client" : "server";
+    kt::Conn left = b.registered(leftRole, "alpha", 0);
+    kt::Conn server = b.registered(kServer, "alpha", 0, 2);
+    if (leftRole == kClient)
+        expectRelayed(left, server, "a");
+    ASSERT_TRUE(server.shutdownSend());
+    ASSERT_TRUE(server.waitClosed());
+    ASSERT_TRUE(b.waitLog(info("reset channel alpha\n")));
+
+    // The other channel's peer that the one left behind would talk to.
+    const int otherRole = leftRole == kClient ? kServer : kClient;
+    kt::Conn other = b.registered(otherRole, "beta", 0);
+    if (otherRole == kServer) {
+        ASSERT_TRUE(other.sendAll("from beta"));
+        ASSERT_TRUE(b.waitLog(warn("chnnel beta (me:server): peer not ready\n")));
+    }
+    ASSERT_TRUE(left.sendAll("twelve bytes"));
+    std::string extra;
+    EXPECT_TRUE(left.waitClosed(60000, &extra)) << "alpha's " << me << " is left connected";
+    EXPECT_EQ(extra, "") << "alpha's " << me << " received beta's bytes";
+
+    // Anything of alpha's would reach beta's peer before its own partner's bytes.
+    kt::Conn partner = b.registered(leftRole, "beta", 0, 2);
+    expectRelayed(partner, other, "beta only");
+    expectRelayed(other, partner, "reply");
 }
 
 void negativeRoleRefused(Broker &b)
@@ -181,22 +226,43 @@ void emptyNameAccepted(Broker &b)
 
 void slot201Refused(Broker &b)
 {
-    for (int i = 0; i < 200; ++i) {
-        kt::Conn c = b.peer(kClient, "ch" + std::to_string(i));
-        ASSERT_TRUE(c.valid()) << i;
-        // Closing after the request leaves the slot claimed.
-        ASSERT_TRUE(b.waitLog(info("channel ch" + std::to_string(i) + " @ slot=" + std::to_string(i) + "\n")))
-            << i;
+    std::vector<kt::Conn> held;
+    for (int i = 0; i < Interrogator::kSlots; ++i) {
+        held.push_back(b.registered(kClient, "ch" + std::to_string(i), i));
+        ASSERT_FALSE(testing::Test::HasFailure()) << i;
     }
     kt::Conn c = b.peer(kClient, "overflow");
     EXPECT_TRUE(c.waitClosed());
     EXPECT_TRUE(b.waitLog(error("channel overflow couldn't get a slot\n") +
                           error("cannot allocate channel entry for overflow\n")))
-        << b.log().substr(b.log().size() > 2000 ? b.log().size() - 2000 : 0);
+        << b.logTail();
     // Known channels still work.
     kt::Conn s = b.registered(kServer, "ch7", 7, 2);
     kt::Conn c7 = b.registered(kClient, "ch7", 7, 3);
     expectRelayed(c7, s, "still served");
+}
+
+// A client of a channel without a server holds its slot only while it is
+// connected, whether it just closes or first finds no peer.
+void unmatchedClientsFreeTheirSlots(Broker &b)
+{
+    for (int i = 0; i < Interrogator::kSlots + 50; ++i) {
+        const std::string name = "lone" + std::to_string(i);
+        kt::Conn c = b.registered(kClient, name, 0);
+        ASSERT_FALSE(testing::Test::HasFailure()) << i;
+        if (i % 2) {
+            ASSERT_TRUE(c.sendAll("x"));
+            ASSERT_TRUE(c.waitClosed()) << i;
+        }
+        c.close();
+        ASSERT_TRUE(b.waitLog(info("reset channel " + name + "\n")))
+            << i << "\n"
+            << b.logTail();
+    }
+    kt::Conn s = b.registered(kServer, "paired", 0);
+    kt::Conn c = b.registered(kClient, "paired", 0, 2);
+    expectRelayed(c, s, kt::randomBytes(1 << 16, 3));
+    expectRelayed(s, c, kt::randomBytes(1 << 16, 4));
 }
 
 void longestName(Broker &b)
@@ -299,16 +365,23 @@ void endedWorkerLeavesNoSocket(Broker &b)
     EXPECT_FALSE(bystander.readable(500)) << "the server's bytes went to an unrelated connection";
 }
 
-// A slot used by the empty-named channel holds a server socket while its name
-// stays empty; a new channel that claims the slot must not inherit it.
-void claimedSlotStartsWithoutPeers(Broker &b)
+// The empty name is a channel of its own: it neither takes a named
+// channel's slot nor shares one with it.
+void emptyNameIsAChannelOfItsOwn(Broker &b)
 {
     kt::Conn anonymous = b.registered(kServer, "", 0);
-    kt::Conn c = b.registered(kClient, "fresh", 0);
-    ASSERT_TRUE(c.sendAll("q"));
-    EXPECT_TRUE(b.waitLog(warn("chnnel fresh (me:client): peer not ready\n"))) << b.log();
-    EXPECT_TRUE(c.waitClosed());
-    EXPECT_FALSE(anonymous.readable(500)) << "the new channel's client reached the old server";
+    kt::Conn c = b.registered(kClient, "fresh", 1);
+    kt::Conn s = b.registered(kServer, "fresh", 1, 2);
+    expectRelayed(c, s, "named");
+    ASSERT_TRUE(anonymous.sendAll("anonymous"));
+    ASSERT_TRUE(b.waitLog(warn("chnnel  (me:server): peer not ready\n"))) << b.log();
+    // Anything of the anonymous server's would reach the client first.
+    expectRelayed(s, c, "reply");
+
+    kt::Conn anonymousClient = b.registered(kClient, "", 0, 2);
+    expectRelayed(anonymousClient, anonymous, "just us");
+    expectRelayed(anonymous, anonymousClient, "indeed");
+    expectRelayed(c, s, "and us");
 }
 
 void negativeNameLengthRefused(Broker &b)
@@ -376,7 +449,10 @@ const Scenario kScenarios[] = {
     {"BothWaysAtOnce", bothWaysAtOnce},
     {"ResetPeersErrorIsWinsocks", resetPeersErrorIsWinsocks},
     {"EndedWorkerLeavesNoSocket", endedWorkerLeavesNoSocket},
-    {"ClaimedSlotStartsWithoutPeers", claimedSlotStartsWithoutPeers},
+    {"LeftClientReachesNoOtherChannel", [](Broker &b) { leftBehindReachesNoOtherChannel(b, kClient); }},
+    {"ReplacedServerReachesNoOtherChannel", [](Broker &b) { leftBehindReachesNoOtherChannel(b, kServer); }},
+    {"EmptyNameIsAChannelOfItsOwn", emptyNameIsAChannelOfItsOwn},
+    {"UnmatchedClientsFreeTheirSlots", unmatchedClientsFreeTheirSlots},
     {"NegativeNameLengthRefused", negativeNameLengthRefused},
     {"NameInPieces", nameInPieces},
 };
