@@ -148,3 +148,6 @@ struct NetAddrText {
     char text[17];
 };
 NetAddrText netAddrText(const IP_ADDRESS_STRING &field);
+// inet_addr's value of an address text; false for a text that is no address
+// (an empty one included), where inet_addr answers INADDR_NONE.
+bool netAddrValue(const char *text, uint32_t *value);
