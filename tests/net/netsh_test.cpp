@@ -16,6 +16,7 @@
 
 #include "net/net.h"
 #include "net/netconfig.h"
+#include "loggednet.h"
 #include "netsh_record.h"
 
 using namespace kestle::netconfig;
@@ -194,18 +195,8 @@ public:
     }
 };
 
-// An object whose diagnostics are kept, on the host's IP Helper calls.
-std::vector<std::string> gPrinted;
-void keepPrinted(const char *text)
-{
-    gPrinted.push_back(text);
-}
-
-struct LoggedNet {
-    LoggedNet() : platform(*hostNetPlatform()), net((platform.print = keepPrinted, &platform)) { gPrinted.clear(); }
-    NetPlatform platform;
-    OSALNet net;
-};
+using kt::LoggedNet;
+std::vector<std::string> &gPrinted = kt::loggedTexts();
 
 const char *const kLabels[] = {"wifi", "bluetooth", "", "eth0", "wifi0", "WIFI", " wifi", "wifi ", "Wi-Fi",
                                "bluetooth0", "Bluetooth", "wlan0"};
