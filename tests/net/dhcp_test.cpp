@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fakenet.h"
+#include "netvalues.h"
 #include "net/net.h"
 #include "net/netconfig.h"
 
@@ -144,17 +145,6 @@ FakeAdapter wiredAdapter()
     return a;
 }
 
-// The seven out-values of a DHCP request, preset so that writes show.
-struct Answer {
-    uint32_t ip = 0xAAAAAAAA, gateway = 0xAAAAAAAA, mask = 0xAAAAAAAA, dns1 = 0xAAAAAAAA, dns2 = 0xAAAAAAAA,
-             server = 0xAAAAAAAA, lease = 0xAAAAAAAA;
-    bool untouched() const
-    {
-        return ip == 0xAAAAAAAA && gateway == 0xAAAAAAAA && mask == 0xAAAAAAAA && dns1 == 0xAAAAAAAA &&
-               dns2 == 0xAAAAAAAA && server == 0xAAAAAAAA && lease == 0xAAAAAAAA;
-    }
-};
-
 // The DHCP command of a label as netsh gets it: the parameters are GBK text.
 std::wstring dhcpCommand(const char *label)
 {
@@ -285,7 +275,7 @@ TEST_F(NetChanges, DhcpRequestReadsTheAdapterOneSecondAfterStartingNetsh)
         a.dhcpServer = "192.168.1.2";
         a.leaseExpires = 0x65000000;
     };
-    Answer got;
+    kt::NetAnswer got;
     ASSERT_EQ(0, net().dhcpDoRequest("eth0", &got.ip, &got.gateway, &got.mask, &got.dns1, &got.dns2, &got.server,
                                      &got.lease));
     EXPECT_EQ(std::vector<std::wstring>{dhcpCommand("eth0")}, gShellParameters);
@@ -306,7 +296,7 @@ TEST_F(NetChanges, DhcpRequestForALabelWithoutAdapterWritesNothing)
 {
     kt::fakeNet().adapters = {wiredAdapter()};
     DWORD before = GetTickCount();
-    Answer got;
+    kt::NetAnswer got;
     EXPECT_EQ(-1, net().dhcpDoRequest("wifi", &got.ip, &got.gateway, &got.mask, &got.dns1, &got.dns2, &got.server,
                                       &got.lease));
     EXPECT_GE(GetTickCount() - before, kSecondLessOneTick) << "the pause comes before the lookup";
@@ -317,7 +307,7 @@ TEST_F(NetChanges, DhcpRequestForALabelWithoutAdapterWritesNothing)
 TEST_F(NetChanges, DhcpRequestWithBadArgumentsStartsNothing)
 {
     kt::fakeNet().adapters = {wiredAdapter()};
-    Answer got;
+    kt::NetAnswer got;
     uint32_t *out[7] = {&got.ip, &got.gateway, &got.mask, &got.dns1, &got.dns2, &got.server, &got.lease};
     EXPECT_EQ(-1, net().dhcpDoRequest(nullptr, out[0], out[1], out[2], out[3], out[4], out[5], out[6]));
     for (int missing = 0; missing < 7; ++missing) {
@@ -336,7 +326,7 @@ TEST_F(NetChanges, DhcpRequestWhoseNetshCannotStartReadsNothing)
 {
     kt::fakeNet().adapters = {wiredAdapter()};
     gShellStarts = false; // the shell found no netsh
-    Answer got;
+    kt::NetAnswer got;
     EXPECT_EQ(-1, net().dhcpDoRequest("eth0", &got.ip, &got.gateway, &got.mask, &got.dns1, &got.dns2, &got.server,
                                       &got.lease));
     EXPECT_TRUE(got.untouched());

@@ -15,8 +15,13 @@
 #include "loggednet.h"
 #include "net/net.h"
 #include "netsh_record.h"
+#include "netvalues.h"
 
 namespace {
+
+using kt::addrField;
+using kt::bytes;
+using kt::NetAnswer;
 
 struct Adapter {
     const char *name; // the Linux device, which Wine gives as the Description
@@ -41,19 +46,6 @@ const Adapter kWireless6 = {"wireless6", 6, 8, {0x02, 0x4B, 0x53, 0, 0, 6}, "198
 const Adapter *const kLayout[] = {&kPpp0, &kWired0, &kWireless0, &kWifi0, &kWlan0, &kEth5, &kWireless6};
 const char *const kDnsServers[] = {"198.18.53.1", "198.18.53.2", "198.18.53.3"};
 
-std::string bytes(const void *p, size_t n)
-{
-    return std::string(static_cast<const char *>(p), n);
-}
-
-// A 16-byte string field as the queries write it: the text, then zero bytes.
-std::string field(const char *text)
-{
-    std::string f(16, '\0');
-    memcpy(f.data(), text, strlen(text));
-    return f;
-}
-
 uint32_t addr(const char *text)
 {
     return inet_addr(text);
@@ -70,17 +62,6 @@ std::vector<char> fetch(Call call, DWORD *result)
         *result = call(reinterpret_cast<Record *>(buffer.data()), &size);
     return buffer;
 }
-
-// Out-values preset so that writes show.
-struct Answer {
-    uint32_t ip = 0xAAAAAAAA, gateway = 0xAAAAAAAA, mask = 0xAAAAAAAA, dns1 = 0xAAAAAAAA, dns2 = 0xAAAAAAAA,
-             server = 0xAAAAAAAA, lease = 0xAAAAAAAA;
-    bool untouched() const
-    {
-        return ip == 0xAAAAAAAA && gateway == 0xAAAAAAAA && mask == 0xAAAAAAAA && dns1 == 0xAAAAAAAA &&
-               dns2 == 0xAAAAAAAA && server == 0xAAAAAAAA && lease == 0xAAAAAAAA;
-    }
-};
 
 } // namespace
 
@@ -187,7 +168,7 @@ TEST(NetnsQueries, EachLabelReportsItsOwnAdaptersFacts)
         ASSERT_EQ(0, osal_net_get_ifindex(r.label, &index)) << what;
         EXPECT_EQ(a.index, index) << what;
 
-        Answer v;
+        NetAnswer v;
         ASSERT_EQ(0, osal_net_getAdapterInfoByLabel(r.label, &v.ip, &v.gateway, &v.mask, &v.dns1, &v.dns2,
                                                     &v.server, &v.lease))
             << what;
@@ -213,13 +194,13 @@ TEST(NetnsQueries, EachLabelReportsItsOwnAdaptersFacts)
         uint32_t lease = 1;
         ASSERT_EQ(0, osal_net_getAdapterInfoByLabelString(r.label, ip, gateway, &prefix, dns1, dns2, server, &lease))
             << what;
-        EXPECT_EQ(field(a.ip), bytes(ip, 16)) << what;
-        EXPECT_EQ(field(a.gateway), bytes(gateway, 16)) << what;
+        EXPECT_EQ(addrField(a.ip), bytes(ip, 16)) << what;
+        EXPECT_EQ(addrField(a.gateway), bytes(gateway, 16)) << what;
         EXPECT_EQ(r.prefix, prefix) << what;
-        EXPECT_EQ(field("0.0.0.0"), bytes(server, 16)) << what << ": Wine names no DHCP server";
+        EXPECT_EQ(addrField("0.0.0.0"), bytes(server, 16)) << what << ": Wine names no DHCP server";
         EXPECT_EQ(0u, lease) << what;
-        EXPECT_EQ(field(kDnsServers[0]), bytes(dns1, 16)) << what;
-        EXPECT_EQ(field(kDnsServers[1]), bytes(dns2, 16)) << what;
+        EXPECT_EQ(addrField(kDnsServers[0]), bytes(dns1, 16)) << what;
+        EXPECT_EQ(addrField(kDnsServers[1]), bytes(dns2, 16)) << what;
     }
 }
 
@@ -235,7 +216,7 @@ TEST(NetnsDns, TheQueriesReportTheFirstTwoServers)
     std::string second = both.substr(both.find(',') + 1);
 
     for (const char *label : {"eth0", "wifi"}) {
-        Answer v;
+        NetAnswer v;
         ASSERT_EQ(0, osal_net_getAdapterInfoByLabel(label, &v.ip, &v.gateway, &v.mask, &v.dns1, &v.dns2, &v.server,
                                                     &v.lease));
         // inet_addr's value of "0.0.0.0" is the missing address, 0.
@@ -244,8 +225,8 @@ TEST(NetnsDns, TheQueriesReportTheFirstTwoServers)
         char ip[16], gateway[16], dns1[16], dns2[16], server[16];
         int prefix = 0;
         ASSERT_EQ(0, osal_net_getAdapterInfoByLabelString(label, ip, gateway, &prefix, dns1, dns2, server, &v.lease));
-        EXPECT_EQ(field(first.c_str()), bytes(dns1, 16)) << label;
-        EXPECT_EQ(field(second.c_str()), bytes(dns2, 16)) << label;
+        EXPECT_EQ(addrField(first.c_str()), bytes(dns1, 16)) << label;
+        EXPECT_EQ(addrField(second.c_str()), bytes(dns2, 16)) << label;
     }
 }
 
@@ -256,7 +237,7 @@ TEST(NetnsChanges, DhcpRequestRunsNetshThenReadsTheAdapter)
 {
     kt::NetshRecorder recorder;
     ASSERT_TRUE(recorder.ok());
-    Answer v;
+    NetAnswer v;
     ASSERT_EQ(0, osal_net_dhcp_do_request("wifi", &v.ip, &v.gateway, &v.mask, &v.dns1, &v.dns2, &v.server, &v.lease));
     long long returned = kt::netshClockUs();
     EXPECT_EQ(addr(kWireless0.ip), v.ip);
@@ -334,7 +315,7 @@ TEST(NetnsEmpty, NoAdapterAnswersAnyLabel)
         EXPECT_EQ(-1, osal_net_get_ifindex(label, &index)) << label;
         EXPECT_EQ(std::string(8, '\xCC'), bytes(hw, 8)) << label;
         EXPECT_EQ(7u, index) << label;
-        Answer v;
+        NetAnswer v;
         EXPECT_EQ(-1, osal_net_getAdapterInfoByLabel(label, &v.ip, &v.gateway, &v.mask, &v.dns1, &v.dns2, &v.server,
                                                      &v.lease))
             << label;
@@ -352,7 +333,7 @@ TEST(NetnsEmpty, NoAdapterAnswersAnyLabel)
 
     kt::NetshRecorder recorder;
     ASSERT_TRUE(recorder.ok());
-    Answer v;
+    NetAnswer v;
     EXPECT_EQ(-1, osal_net_dhcp_do_request("eth0", &v.ip, &v.gateway, &v.mask, &v.dns1, &v.dns2, &v.server, &v.lease));
     EXPECT_EQ(1u, recorder.waitFor(1).size()) << "the DHCP command runs all the same";
     EXPECT_EQ(0, osal_net_stopDHCP("eth0"));

@@ -13,10 +13,13 @@
 #include <vector>
 
 #include "fakenet.h"
+#include "netvalues.h"
 #include "net/net.h"
 
 namespace {
 
+using kt::addrField;
+using kt::bytes;
 using kt::FakeAdapter;
 
 FakeAdapter adapter(const char *description, unsigned type, uint32_t index, const char *ip, const char *mask,
@@ -31,19 +34,6 @@ FakeAdapter adapter(const char *description, unsigned type, uint32_t index, cons
     a.mask = mask;
     a.gateway = gateway;
     return a;
-}
-
-// A 16-byte string field as the queries write it: the text, then zero bytes.
-std::string field(const char *text)
-{
-    std::string f(16, '\0');
-    memcpy(f.data(), text, strlen(text));
-    return f;
-}
-
-std::string bytes(const void *p, size_t n)
-{
-    return std::string(static_cast<const char *>(p), n);
 }
 
 uint32_t addr(const char *text)
@@ -115,13 +105,13 @@ TEST_F(NetQueries, StringFormFillsEverySixteenByteField)
     int prefix = -1;
     uint32_t lease = 1;
     ASSERT_EQ(net().getAdapterInfoByLabelString("wifi", ip, gateway, &prefix, dns1, dns2, server, &lease), 0);
-    EXPECT_EQ(bytes(ip, 16), field("10.0.0.5"));
-    EXPECT_EQ(bytes(gateway, 16), field("10.0.0.1"));
+    EXPECT_EQ(bytes(ip, 16), addrField("10.0.0.5"));
+    EXPECT_EQ(bytes(gateway, 16), addrField("10.0.0.1"));
     EXPECT_EQ(prefix, 25);
-    EXPECT_EQ(bytes(server, 16), field("10.0.0.126"));
+    EXPECT_EQ(bytes(server, 16), addrField("10.0.0.126"));
     EXPECT_EQ(lease, 0x600DCAFEu);
-    EXPECT_EQ(bytes(dns1, 16), field("192.0.2.53"));
-    EXPECT_EQ(bytes(dns2, 16), field("198.51.100.7"));
+    EXPECT_EQ(bytes(dns1, 16), addrField("192.0.2.53"));
+    EXPECT_EQ(bytes(dns2, 16), addrField("198.51.100.7"));
 }
 
 TEST_F(NetQueries, MissingDhcpAndDnsFactsAreZeroOrTheZeroAddress)
@@ -181,10 +171,10 @@ TEST_F(NetQueries, MissingDhcpAndDnsFactsAreZeroOrTheZeroAddress)
         ASSERT_EQ(fresh.getAdapterInfoByLabelString("eth", ipT, gwT, &prefix, dns1T, dns2T, serverT, &lease), 0)
             << r.what;
         EXPECT_EQ(prefix, 16) << r.what;
-        EXPECT_EQ(bytes(serverT, 16), field(r.serverText)) << r.what;
+        EXPECT_EQ(bytes(serverT, 16), addrField(r.serverText)) << r.what;
         EXPECT_EQ(lease, r.lease) << r.what;
-        EXPECT_EQ(bytes(dns1T, 16), field(r.dns1Text)) << r.what;
-        EXPECT_EQ(bytes(dns2T, 16), field(r.dns2Text)) << r.what;
+        EXPECT_EQ(bytes(dns1T, 16), addrField(r.dns1Text)) << r.what;
+        EXPECT_EQ(bytes(dns2T, 16), addrField(r.dns2Text)) << r.what;
         if (!r.paramsResults.empty()) {
             EXPECT_EQ(fake.printed, "GetNetworkParams call failed with 50GetNetworkParams call failed with 50")
                 << r.what;
