@@ -301,7 +301,8 @@ TEST_F(NetChanges, DhcpRequestForALabelWithoutAdapterWritesNothing)
                                       &got.lease));
     EXPECT_GE(GetTickCount() - before, kSecondLessOneTick) << "the pause comes before the lookup";
     EXPECT_TRUE(got.untouched());
-    EXPECT_EQ(std::vector<std::wstring>{dhcpCommand("wifi")}, gShellParameters) << "the command is started all the same";
+    EXPECT_EQ(std::vector<std::wstring>{dhcpCommand("wifi")}, gShellParameters)
+        << "the command is started all the same";
 }
 
 TEST_F(NetChanges, DhcpRequestWithBadArgumentsStartsNothing)
