@@ -87,6 +87,18 @@ NetAddrText netAddrText(const IP_ADDRESS_STRING &field)
     return out;
 }
 
+bool netAddrValue(const char *text, uint32_t *value)
+{
+    if (!text)
+        return false;
+    ULONG parsed = inet_addr(text);
+    // INADDR_NONE is also the value of the one text that spells it out.
+    if (parsed == INADDR_NONE && strcmp(text, "255.255.255.255") != 0)
+        return false;
+    *value = parsed;
+    return true;
+}
+
 OSALNet *OSALNet::getInstance()
 {
     OSALSystem *system = OSALSystem::getInstance();
@@ -253,16 +265,19 @@ const AdapterEntry *OSALNet::matchEntry(const char *label)
 int OSALNet::findAdapter(const char *label, IP_ADAPTER_INFO **record)
 {
     Lock lock(*this);
-    if (!lock.held() || !matchEntry(label))
+    const AdapterEntry *entry = lock.held() ? matchEntry(label) : nullptr;
+    if (!entry)
         return -1;
-    // The facts come from the first record with an address, of any type; the
-    // matched entry only decides whether there is an answer.
+    // The facts are the matched adapter's own: its record, found by its
+    // interface index, which must hold an address.
     for (IP_ADAPTER_INFO *candidate = mAdapterInfo; candidate; candidate = candidate->Next) {
-        if (strnlen(candidate->IpAddressList.IpAddress.String, sizeof candidate->IpAddressList.IpAddress.String) > 6) {
-            if (record)
-                *record = candidate;
-            return 0;
-        }
+        if (candidate->Index != entry->ifIndex)
+            continue;
+        if (strnlen(candidate->IpAddressList.IpAddress.String, sizeof candidate->IpAddressList.IpAddress.String) <= 6)
+            return -1;
+        if (record)
+            *record = candidate;
+        return 0;
     }
     return -1;
 }

@@ -89,6 +89,8 @@ public:
     static int formatAddress(uint32_t value, char *text, int bound);
     int startDHCP(const char *label);
     int configure(const char *label, uint32_t ip, uint32_t mask, uint32_t gateway, uint32_t dns1, uint32_t dns2);
+    // Each netsh command runs to its end (or its bound) before the call
+    // returns: 0 when it did, -1 when it could not be started or did not end.
     int setDns(const char *label, bool useDhcp, uint32_t dns);
     int addDns(const char *label, uint32_t dns);
     int dhcpDoRequest(const char *label, uint32_t *ip, uint32_t *gateway, uint32_t *mask, uint32_t *dns1,
@@ -120,6 +122,14 @@ public:
     const AdapterEntry *matchEntry(const char *label);
     // The low 32 bits of a record's lease end, read in the list's layout.
     uint32_t leaseExpires(const IP_ADAPTER_INFO *record) const;
+    // The connection name of a label as a command names it: in quotation
+    // marks when it holds a blank, so that netsh reads it as one name (name:
+    // kCommandNameSize bytes).
+    static void commandName(const char *label, char *name);
+    // Runs netsh with these parameters, hidden, and waits for it to end, at
+    // most the netsh bound: 0 when it ended, -1 (and a message) when it could
+    // not be started or did not end in time.
+    int runNetsh(const char *parameters);
     // Formats a diagnostic text and hands it to the platform's printer.
     void say(const char *format, ...) __attribute__((format(gnu_printf, 2, 3)));
 
@@ -148,3 +158,6 @@ struct NetAddrText {
     char text[17];
 };
 NetAddrText netAddrText(const IP_ADDRESS_STRING &field);
+// inet_addr's value of an address text; false for a text that is no address
+// (an empty one included), where inet_addr answers INADDR_NONE.
+bool netAddrValue(const char *text, uint32_t *value);

@@ -7,20 +7,23 @@
 
 #include <winsock2.h>
 #include <iphlpapi.h>
+#include <shellapi.h>
 
 #include "kestle.h"
 
 namespace kestle::netconfig {
 
-using ShellExecuteFn = HINSTANCE(WINAPI *)(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters,
-                                           LPCSTR directory, INT show);
+using ShellExecuteExFn = BOOL(WINAPI *)(SHELLEXECUTEINFOW *info);
 using AddIPAddressFn = DWORD(WINAPI *)(IPAddr address, IPMask mask, DWORD ifIndex, PULONG context,
                                        PULONG instance);
 using DeleteIPAddressFn = DWORD(WINAPI *)(ULONG context);
 
 // nullptr restores the platform's own call.
-void setShellExecute(ShellExecuteFn fn);
+void setShellExecuteEx(ShellExecuteExFn fn);
 void setAddressCalls(AddIPAddressFn add, DeleteIPAddressFn del);
+// How long one netsh run may take before it counts as failed; 0 restores
+// kNetshWaitMs.
+void setNetshWait(DWORD ms);
 
 // Sizes and bounds of the texts the commands are made of.
 constexpr int kConnectionNameSize = 32;
@@ -29,13 +32,11 @@ constexpr int kAddressTextSize = 20;
 constexpr int kAddressTextBound = 19;
 constexpr int kParametersSize = 1024;
 constexpr int kParametersBound = 1023;
-
-// Starts netsh with these parameters, hidden, without waiting for it; the
-// shell's result (above 32 when netsh was started).
-HINSTANCE startNetsh(const char *parameters);
-inline bool netshStarted(INT_PTR shellResult)
-{
-    return shellResult > 32;
-}
+// Room for a connection name in quotation marks.
+constexpr int kCommandNameSize = kConnectionNameSize + 2;
+constexpr DWORD kNetshWaitMs = 60000;
+// The parameter strings are GBK text: the Chinese connection names are GBK,
+// and everything else in them is ASCII, which GBK holds unchanged.
+constexpr UINT kParametersCodePage = 936;
 
 } // namespace kestle::netconfig

@@ -1,6 +1,6 @@
 // The DHCP request and stop, and adding and deleting one address: the guest's
 // changes of the host's configuration that go beyond a netsh command.
-#include <cstring>
+#include <cstddef>
 
 #include "net/net.h"
 #include "net/netconfig.h"
@@ -14,16 +14,6 @@ DeleteIPAddressFn sDeleteIPAddress;
 
 // How long the DHCP request gives netsh before it reads the adapter again.
 constexpr DWORD kDhcpSettleMs = 1000;
-
-// inet_addr's value of a text, or false when the text is no address:
-// INADDR_NONE is also the value of the one text that spells it out.
-bool addressValue(const char *text, ULONG *value)
-{
-    if (!text)
-        return false;
-    *value = inet_addr(text);
-    return *value != INADDR_NONE || strcmp(text, "255.255.255.255") == 0;
-}
 
 } // namespace
 
@@ -62,9 +52,9 @@ int OSALNet::stopDHCP(const char *)
 
 int OSALNet::addIP(const char *ip, const char *mask)
 {
-    ULONG address = 0;
-    ULONG maskValue = 0;
-    if (!addressValue(ip, &address) || !addressValue(mask, &maskValue)) {
+    uint32_t address = 0;
+    uint32_t maskValue = 0;
+    if (!netAddrValue(ip, &address) || !netAddrValue(mask, &maskValue)) {
         say("AddIPAddress: no address in \"%s\" / \"%s\"\n", ip ? ip : "(null)", mask ? mask : "(null)");
         return -1;
     }

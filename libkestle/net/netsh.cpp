@@ -1,7 +1,7 @@
 // Connection names and the netsh commands: a guest label becomes the Windows
 // connection name of the system's locale, and addresses become dotted text
-// inside netsh's parameter strings. netsh runs on its own; nothing waits for
-// it or reads what it says.
+// inside netsh's parameter strings. The commands run one at a time: each
+// netsh is waited for, within a bound, before the next one starts.
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -9,13 +9,12 @@
 #include "net/net.h"
 #include "net/netconfig.h"
 
-#include <shellapi.h>
-
 using namespace kestle::netconfig;
 
 namespace {
 
-ShellExecuteFn sShellExecute;
+ShellExecuteExFn sShellExecuteEx;
+DWORD sNetshWaitMs;
 
 // The connection names of the Chinese locales, as GBK bytes: "wireless
 // network connection", and "local connection" with the blank that belongs to
@@ -46,20 +45,56 @@ void formParameters(char *out, const char *format, ...)
 
 namespace kestle::netconfig {
 
-void setShellExecute(ShellExecuteFn fn)
+void setShellExecuteEx(ShellExecuteExFn fn)
 {
-    __atomic_store_n(&sShellExecute, fn, __ATOMIC_RELEASE);
+    __atomic_store_n(&sShellExecuteEx, fn, __ATOMIC_RELEASE);
 }
 
-HINSTANCE startNetsh(const char *parameters)
+void setNetshWait(DWORD ms)
 {
-    ShellExecuteFn shell = __atomic_load_n(&sShellExecute, __ATOMIC_ACQUIRE);
-    if (!shell)
-        shell = ShellExecuteA;
-    return shell(nullptr, "open", "netsh", parameters, nullptr, SW_HIDE);
+    __atomic_store_n(&sNetshWaitMs, ms, __ATOMIC_RELEASE);
 }
 
 } // namespace kestle::netconfig
+
+int OSALNet::runNetsh(const char *parameters)
+{
+    // Through the wide call: the code page of the process (Big5's under the
+    // Taiwan and Hong Kong locales) would garble the GBK names.
+    wchar_t wide[kParametersSize];
+    if (MultiByteToWideChar(kParametersCodePage, MB_ERR_INVALID_CHARS, parameters, -1, wide, kParametersSize) <= 0) {
+        say("netsh not started: the parameters are no GBK text (%lu): %s\n", GetLastError(), parameters);
+        return -1;
+    }
+    ShellExecuteExFn shell = __atomic_load_n(&sShellExecuteEx, __ATOMIC_ACQUIRE);
+    if (!shell)
+        shell = ShellExecuteExW;
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+    info.lpVerb = L"open";
+    info.lpFile = L"netsh";
+    info.lpParameters = wide;
+    info.nShow = SW_HIDE;
+    if (!shell(&info)) {
+        say("netsh could not be started (%lu): %s\n", GetLastError(), parameters);
+        return -1;
+    }
+    if (!info.hProcess) {
+        say("netsh was started but cannot be waited for: %s\n", parameters);
+        return -1;
+    }
+    DWORD bound = __atomic_load_n(&sNetshWaitMs, __ATOMIC_ACQUIRE);
+    if (bound == 0)
+        bound = kNetshWaitMs;
+    DWORD waited = WaitForSingleObject(info.hProcess, bound);
+    CloseHandle(info.hProcess);
+    if (waited != WAIT_OBJECT_0) {
+        say("netsh did not end within %lu ms: %s\n", static_cast<unsigned long>(bound), parameters);
+        return -1;
+    }
+    return 0;
+}
 
 void OSALNet::connectionName(const char *label, char *name, int bound)
 {
@@ -95,19 +130,28 @@ int OSALNet::formatAddress(uint32_t value, char *text, int bound)
                      static_cast<int>(value & 255));
 }
 
+void OSALNet::commandName(const char *label, char *name)
+{
+    char plain[kConnectionNameSize] = {};
+    connectionName(label, plain, kConnectionNameBound);
+    memset(name, 0, kCommandNameSize);
+    if (strchr(plain, ' '))
+        snprintf(name, kCommandNameSize, "\"%s\"", plain);
+    else
+        memcpy(name, plain, sizeof plain);
+}
+
 int OSALNet::startDHCP(const char *label)
 {
     // No label names no connection: nothing is started for it.
     if (!label)
         return -1;
-    char name[kConnectionNameSize] = {};
-    connectionName(label, name, kConnectionNameBound);
+    char name[kCommandNameSize];
+    commandName(label, name);
     char parameters[kParametersSize];
     formParameters(parameters, "interface ip set address %s dhcp", name);
     say("%s\n", parameters);
-    // netsh's own outcome is never known, but a netsh that did not start
-    // requested nothing.
-    return netshStarted(reinterpret_cast<INT_PTR>(startNetsh(parameters))) ? 0 : -1;
+    return runNetsh(parameters);
 }
 
 int OSALNet::configure(const char *label, uint32_t ip, uint32_t mask, uint32_t gateway, uint32_t dns1,
@@ -115,8 +159,8 @@ int OSALNet::configure(const char *label, uint32_t ip, uint32_t mask, uint32_t g
 {
     if (!label)
         return -1;
-    char name[kConnectionNameSize] = {};
-    connectionName(label, name, kConnectionNameBound);
+    char name[kCommandNameSize];
+    commandName(label, name);
     char ipText[kAddressTextSize] = {};
     char maskText[kAddressTextSize] = {};
     char gatewayText[kAddressTextSize] = {};
@@ -127,20 +171,22 @@ int OSALNet::configure(const char *label, uint32_t ip, uint32_t mask, uint32_t g
     formParameters(parameters, "interface ip set address %s static %s %s %s 1", name, ipText, maskText,
                    gatewayText);
     say("%s\n", parameters);
-    // All three are started, one after the other, as they always were; the
-    // call fails when any of them could not be.
-    bool started = netshStarted(reinterpret_cast<INT_PTR>(startNetsh(parameters)));
-    started = netshStarted(setDns(label, false, dns1)) && started;
-    started = netshStarted(addDns(label, dns2)) && started;
-    return started ? 0 : -1;
+    // In this order, each after the one before has ended: netsh applies
+    // them as they run, so a slow address change would otherwise be
+    // overtaken by the DNS commands. What follows a failed one is not run.
+    if (runNetsh(parameters) != 0)
+        return -1;
+    if (setDns(label, false, dns1) != 0)
+        return -1;
+    return addDns(label, dns2);
 }
 
 int OSALNet::setDns(const char *label, bool useDhcp, uint32_t dns)
 {
     if (!label)
         return -1;
-    char name[kConnectionNameSize] = {};
-    connectionName(label, name, kConnectionNameBound);
+    char name[kCommandNameSize];
+    commandName(label, name);
     char dnsText[kAddressTextSize] = {};
     formatAddress(dns, dnsText, kAddressTextBound);
     char parameters[kParametersSize];
@@ -148,20 +194,20 @@ int OSALNet::setDns(const char *label, bool useDhcp, uint32_t dns)
         formParameters(parameters, "interface ip set dns %s dhcp %s both", name, dnsText);
     else
         formParameters(parameters, "interface ip set dns %s static %s both", name, dnsText);
-    return static_cast<int>(reinterpret_cast<INT_PTR>(startNetsh(parameters)));
+    return runNetsh(parameters);
 }
 
 int OSALNet::addDns(const char *label, uint32_t dns)
 {
     if (!label)
         return -1;
-    char name[kConnectionNameSize] = {};
-    connectionName(label, name, kConnectionNameBound);
+    char name[kCommandNameSize];
+    commandName(label, name);
     char dnsText[kAddressTextSize] = {};
     formatAddress(dns, dnsText, kAddressTextBound);
     char parameters[kParametersSize];
     formParameters(parameters, "interface ip add dns %s %s", name, dnsText);
-    return static_cast<int>(reinterpret_cast<INT_PTR>(startNetsh(parameters)));
+    return runNetsh(parameters);
 }
 
 extern "C" {

@@ -11,22 +11,22 @@ namespace {
 constexpr size_t kAddrStringSize = 16;
 constexpr char kMissingAddr[kAddrStringSize] = "0.0.0.0";
 
-// The address value of a record's string; an empty string is a missing
-// address (0), where the socket library would answer 255.255.255.255.
+// The address value of a record's string; a string that is no address (an
+// empty one included) is a missing address, 0, never inet_addr's
+// INADDR_NONE (255.255.255.255).
 uint32_t addrValue(const IP_ADDRESS_STRING &field)
 {
-    NetAddrText text = netAddrText(field);
-    if (text.text[0] == '\0')
-        return 0;
-    return inet_addr(text.text);
+    uint32_t value = 0;
+    return netAddrValue(netAddrText(field).text, &value) ? value : 0;
 }
 
-// A 16-byte field holding the record's string (or "0.0.0.0" for an empty
-// one), zero-filled and always terminated.
+// A 16-byte field holding the record's string (or "0.0.0.0" for a string
+// that is no address), zero-filled and always terminated.
 void putAddrString(char *dst, const IP_ADDRESS_STRING &field)
 {
     NetAddrText text = netAddrText(field);
-    const char *src = text.text[0] ? text.text : kMissingAddr;
+    uint32_t value = 0;
+    const char *src = netAddrValue(text.text, &value) ? text.text : kMissingAddr;
     size_t n = strnlen(src, kAddrStringSize - 1);
     memset(dst, 0, kAddrStringSize);
     memcpy(dst, src, n);
@@ -37,12 +37,13 @@ void putMissing(char *dst)
     memcpy(dst, kMissingAddr, kAddrStringSize);
 }
 
+// The number of leading one bits of a mask value (network byte order):
+// 255.255.255.128 is 25, 255.255.254.0 is 23.
 int prefixLength(uint32_t mask)
 {
-    // Counted from the integer's lowest bit, the last bit of the mask's first
-    // octet: a partly filled octet ends the count.
+    uint32_t bits = ntohl(mask);
     int n = 0;
-    while (n < 32 && ((mask >> n) & 1u))
+    while (n < 32 && (bits & (0x80000000u >> n)))
         ++n;
     return n;
 }

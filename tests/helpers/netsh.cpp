@@ -1,64 +1,95 @@
 // Stands in for the system's netsh in tests, so that nothing on the host is
-// reconfigured: it only records the parameters it was started with. It is
-// built beside the test programs, where the shell's search finds it first, and
-// is never installed.
+// reconfigured: it only records how it was run. It is built beside the test
+// programs, where the shell's search finds it first, and is never installed.
 //
-// The record goes into the folder named by KT_NETSH_RECORD, one file per start
-// ("<pid>.rec"): the parameters as the process received them in the ANSI code
-// page, a line end, and the same parameters from the wide command line in
-// UTF-8. It is written under a temporary name and then renamed, so a reader
-// never sees half a record. Without KT_NETSH_RECORD it records nothing.
+// The record goes into the folder named by KT_NETSH_RECORD, one file per run
+// ("<pid>.rec"): a first line with the run's start and end on the
+// performance counter, in microseconds ("<start> <end>\n"), then the
+// parameters exactly as the wide command line gave them, as UTF-16LE bytes.
+// It is written under a temporary name and then renamed, so a reader never
+// sees half a record. Without KT_NETSH_RECORD it records nothing.
+//
+// A run whose parameters contain the text of KT_NETSH_HOLD_MATCH (UTF-8)
+// takes KT_NETSH_HOLD_MS milliseconds, or less when the event named by
+// KT_NETSH_HOLD_EVENT is set before then: a slow netsh.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+
+#include "../net/netsh_record.h"
 
 namespace {
 
 // The command line after the program's own name and the blanks behind it.
-template <class Char>
-const Char *parametersOf(const Char *line)
+const wchar_t *parametersOf(const wchar_t *line)
 {
-    if (*line == '"') {
+    if (*line == L'"') {
         ++line;
-        while (*line && *line != '"')
+        while (*line && *line != L'"')
             ++line;
-        if (*line == '"')
+        if (*line == L'"')
             ++line;
     } else {
-        while (*line && *line != ' ' && *line != '\t')
+        while (*line && *line != L' ' && *line != L'\t')
             ++line;
     }
-    while (*line == ' ' || *line == '\t')
+    while (*line == L' ' || *line == L'\t')
         ++line;
     return line;
 }
 
-std::string utf8(const wchar_t *text)
+std::string variable(const char *name)
 {
-    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 1)
-        return {};
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
-    out.resize(static_cast<size_t>(n - 1));
+    char value[1024];
+    DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
+    return length && length < sizeof value ? std::string(value, length) : std::string();
+}
+
+std::wstring fromUtf8(const std::string &text)
+{
+    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+    if (n > 0)
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
     return out;
+}
+
+void hold(const std::wstring &parameters)
+{
+    std::string match = variable("KT_NETSH_HOLD_MATCH");
+    if (match.empty() || parameters.find(fromUtf8(match)) == std::wstring::npos)
+        return;
+    DWORD ms = static_cast<DWORD>(strtoul(variable("KT_NETSH_HOLD_MS").c_str(), nullptr, 10));
+    std::string event = variable("KT_NETSH_HOLD_EVENT");
+    HANDLE release = event.empty() ? nullptr : OpenEventA(SYNCHRONIZE, FALSE, event.c_str());
+    if (release) {
+        WaitForSingleObject(release, ms);
+        CloseHandle(release);
+    } else {
+        Sleep(ms);
+    }
 }
 
 } // namespace
 
 int main()
 {
-    char folder[MAX_PATH];
-    DWORD length = GetEnvironmentVariableA("KT_NETSH_RECORD", folder, sizeof folder);
-    if (length == 0 || length >= sizeof folder)
+    long long start = kt::netshClockUs();
+    std::string folder = variable("KT_NETSH_RECORD");
+    if (folder.empty())
         return 0;
 
-    std::string record = parametersOf(GetCommandLineA());
-    record += '\n';
-    record += utf8(parametersOf(GetCommandLineW()));
+    std::wstring parameters = parametersOf(GetCommandLineW());
+    hold(parameters);
 
-    std::string base = std::string(folder) + "\\" + std::to_string(GetCurrentProcessId());
+    char times[64];
+    snprintf(times, sizeof times, "%lld %lld\n", start, kt::netshClockUs());
+    std::string record = times;
+    record.append(reinterpret_cast<const char *>(parameters.data()), parameters.size() * sizeof(wchar_t));
+
+    std::string base = folder + "\\" + std::to_string(GetCurrentProcessId());
     std::string partial = base + ".part";
     FILE *file = fopen(partial.c_str(), "wb");
     if (!file)

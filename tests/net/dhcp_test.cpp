@@ -1,8 +1,7 @@
-// The DHCP request and stop, and adding and deleting an address: on a made-up
-// host (the adapter list changes when netsh is started; the address calls
-// answer through the seam, since a host may not support them), and through
-// the exports against the real host with the netsh stand-in beside this
-// program.
+// The DHCP request and stop, and adding and deleting an address, on a made-up
+// host: the adapter list changes when netsh runs, and the address calls
+// answer through the seam, since Wine refuses them. The same exports against
+// real adapters are tested in the network namespace (netns_test.cpp).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -11,9 +10,9 @@
 #include <vector>
 
 #include "fakenet.h"
+#include "netvalues.h"
 #include "net/net.h"
 #include "net/netconfig.h"
-#include "netsh_record.h"
 
 using namespace kestle::netconfig;
 using kt::FakeAdapter;
@@ -63,19 +62,25 @@ DWORD WINAPI seamDelete(ULONG context)
 
 // ---- the seam's shell ----
 
-std::vector<std::string> gShellParameters;
+std::vector<std::wstring> gShellParameters;
 std::vector<DWORD> gShellTicks;
-INT_PTR gShellResult = 42;
+bool gShellStarts = true;
 // Runs when netsh is "started": what the DHCP command does to the host.
 void (*gOnShell)() = nullptr;
 
-HINSTANCE WINAPI seamShell(HWND, LPCSTR, LPCSTR, LPCSTR parameters, LPCSTR, INT)
+BOOL WINAPI seamShell(SHELLEXECUTEINFOW *info)
 {
-    gShellParameters.push_back(parameters ? parameters : "(null)");
+    gShellParameters.push_back(info->lpParameters ? info->lpParameters : L"(null)");
     gShellTicks.push_back(GetTickCount());
     if (gOnShell)
         gOnShell();
-    return reinterpret_cast<HINSTANCE>(gShellResult);
+    if (!gShellStarts) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    // An event, set, stands for a netsh that has ended.
+    info->hProcess = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    return TRUE;
 }
 
 std::vector<DWORD> gAdapterCallTicks;
@@ -91,16 +96,16 @@ protected:
         gDeleteAnswers.clear();
         gShellParameters.clear();
         gShellTicks.clear();
-        gShellResult = 42;
+        gShellStarts = true;
         gOnShell = nullptr;
         gAdapterCallTicks.clear();
         setAddressCalls(seamAdd, seamDelete);
-        setShellExecute(seamShell);
+        setShellExecuteEx(seamShell);
     }
     void TearDown() override
     {
         setAddressCalls(nullptr, nullptr);
-        setShellExecute(nullptr);
+        setShellExecuteEx(nullptr);
     }
     // An object on the fake host; leaked like the process's own.
     OSALNet &net()
@@ -140,22 +145,15 @@ FakeAdapter wiredAdapter()
     return a;
 }
 
-// The seven out-values of a DHCP request, preset so that writes show.
-struct Answer {
-    uint32_t ip = 0xAAAAAAAA, gateway = 0xAAAAAAAA, mask = 0xAAAAAAAA, dns1 = 0xAAAAAAAA, dns2 = 0xAAAAAAAA,
-             server = 0xAAAAAAAA, lease = 0xAAAAAAAA;
-    bool untouched() const
-    {
-        return ip == 0xAAAAAAAA && gateway == 0xAAAAAAAA && mask == 0xAAAAAAAA && dns1 == 0xAAAAAAAA &&
-               dns2 == 0xAAAAAAAA && server == 0xAAAAAAAA && lease == 0xAAAAAAAA;
-    }
-};
-
-std::string dhcpCommand(const char *label)
+// The DHCP command of a label as netsh gets it: the parameters are GBK text.
+std::wstring dhcpCommand(const char *label)
 {
-    char name[kConnectionNameSize] = {};
-    OSALNet::connectionName(label, name, kConnectionNameBound);
-    return std::string("interface ip set address ") + name + " dhcp";
+    char name[kCommandNameSize];
+    OSALNet::commandName(label, name);
+    std::string bytes = std::string("interface ip set address ") + name + " dhcp";
+    wchar_t wide[kParametersSize];
+    int n = MultiByteToWideChar(kParametersCodePage, 0, bytes.c_str(), -1, wide, kParametersSize);
+    return n > 0 ? std::wstring(wide) : std::wstring();
 }
 
 // GetTickCount moves in steps of up to about 16 ms.
@@ -258,19 +256,6 @@ TEST_F(NetChanges, NoAddressTableAddsNothing)
     EXPECT_TRUE(gAdds.empty());
 }
 
-// Wine answers both address calls with ERROR_NOT_SUPPORTED: the real failure
-// path, through the exports. (On another host this would change its
-// configuration, so it runs under Wine only.)
-TEST(NetChangesOnTheHost, AddressCallsRefusedByTheHost)
-{
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    if (!ntdll || !GetProcAddress(ntdll, "wine_get_version"))
-        GTEST_SKIP() << "would add an address to this host";
-    ASSERT_EQ(0, osal_net_getAddressTableInfo());
-    EXPECT_EQ(-1, osal_net_addIP("10.250.0.1", "255.255.255.0"));
-    EXPECT_EQ(0, osal_net_delIP()) << "nothing was added, so nothing is deleted";
-}
-
 // ---- the DHCP request and stop ----
 
 TEST_F(NetChanges, DhcpRequestReadsTheAdapterOneSecondAfterStartingNetsh)
@@ -290,10 +275,10 @@ TEST_F(NetChanges, DhcpRequestReadsTheAdapterOneSecondAfterStartingNetsh)
         a.dhcpServer = "192.168.1.2";
         a.leaseExpires = 0x65000000;
     };
-    Answer got;
+    kt::NetAnswer got;
     ASSERT_EQ(0, net().dhcpDoRequest("eth0", &got.ip, &got.gateway, &got.mask, &got.dns1, &got.dns2, &got.server,
                                      &got.lease));
-    EXPECT_EQ(std::vector<std::string>{dhcpCommand("eth0")}, gShellParameters);
+    EXPECT_EQ(std::vector<std::wstring>{dhcpCommand("eth0")}, gShellParameters);
     EXPECT_EQ(inet_addr("192.168.1.10"), got.ip);
     EXPECT_EQ(inet_addr("255.255.255.0"), got.mask);
     EXPECT_EQ(inet_addr("192.168.1.1"), got.gateway);
@@ -311,18 +296,19 @@ TEST_F(NetChanges, DhcpRequestForALabelWithoutAdapterWritesNothing)
 {
     kt::fakeNet().adapters = {wiredAdapter()};
     DWORD before = GetTickCount();
-    Answer got;
+    kt::NetAnswer got;
     EXPECT_EQ(-1, net().dhcpDoRequest("wifi", &got.ip, &got.gateway, &got.mask, &got.dns1, &got.dns2, &got.server,
                                       &got.lease));
     EXPECT_GE(GetTickCount() - before, kSecondLessOneTick) << "the pause comes before the lookup";
     EXPECT_TRUE(got.untouched());
-    EXPECT_EQ(std::vector<std::string>{dhcpCommand("wifi")}, gShellParameters) << "the command is started all the same";
+    EXPECT_EQ(std::vector<std::wstring>{dhcpCommand("wifi")}, gShellParameters)
+        << "the command is started all the same";
 }
 
 TEST_F(NetChanges, DhcpRequestWithBadArgumentsStartsNothing)
 {
     kt::fakeNet().adapters = {wiredAdapter()};
-    Answer got;
+    kt::NetAnswer got;
     uint32_t *out[7] = {&got.ip, &got.gateway, &got.mask, &got.dns1, &got.dns2, &got.server, &got.lease};
     EXPECT_EQ(-1, net().dhcpDoRequest(nullptr, out[0], out[1], out[2], out[3], out[4], out[5], out[6]));
     for (int missing = 0; missing < 7; ++missing) {
@@ -340,8 +326,8 @@ TEST_F(NetChanges, DhcpRequestWithBadArgumentsStartsNothing)
 TEST_F(NetChanges, DhcpRequestWhoseNetshCannotStartReadsNothing)
 {
     kt::fakeNet().adapters = {wiredAdapter()};
-    gShellResult = 2; // the shell found no netsh
-    Answer got;
+    gShellStarts = false; // the shell found no netsh
+    kt::NetAnswer got;
     EXPECT_EQ(-1, net().dhcpDoRequest("eth0", &got.ip, &got.gateway, &got.mask, &got.dns1, &got.dns2, &got.server,
                                       &got.lease));
     EXPECT_TRUE(got.untouched());
@@ -354,7 +340,7 @@ TEST_F(NetChanges, StopDhcpChangesNothing)
     kt::fakeNet().adapters = {wiredAdapter()};
     for (const char *label : {"eth0", "wifi", "no such adapter", ""})
         EXPECT_EQ(0, net().stopDHCP(label)) << label;
-    EXPECT_TRUE(gShellParameters.empty()) << gShellParameters[0];
+    EXPECT_TRUE(gShellParameters.empty()) << gShellParameters.size() << " netsh runs";
     EXPECT_EQ(1, kt::fakeNet().adapterCalls) << "the list is fetched when none is held, and only then";
     EXPECT_NE(nullptr, net().mAdapterInfo);
 
@@ -362,36 +348,4 @@ TEST_F(NetChanges, StopDhcpChangesNothing)
     mNet = nullptr;
     EXPECT_EQ(0, net().stopDHCP("eth0")) << "a host without adapters";
     EXPECT_EQ(0, net().stopDHCP(nullptr));
-}
-
-// The real thing: the request starts the stand-in beside this program and
-// then answers what the host's adapter is.
-TEST(NetChangesOnTheHost, DhcpRequestThroughTheExports)
-{
-    kt::NetshRecorder recorder;
-    ASSERT_TRUE(recorder.ok());
-    Answer got;
-    int result = osal_net_dhcp_do_request("eth0", &got.ip, &got.gateway, &got.mask, &got.dns1, &got.dns2,
-                                          &got.server, &got.lease);
-    std::vector<kt::NetshStart> starts = recorder.waitFor(1);
-    ASSERT_EQ(1u, starts.size());
-    EXPECT_EQ(dhcpCommand("eth0"), starts[0].bytes);
-
-    // The stand-in changed nothing: the plain query sees the same adapter.
-    Answer plain;
-    int plainResult = osal_net_getAdapterInfoByLabel("eth0", &plain.ip, &plain.gateway, &plain.mask, &plain.dns1,
-                                                     &plain.dns2, &plain.server, &plain.lease);
-    ASSERT_EQ(plainResult, result);
-    if (result == 0) {
-        EXPECT_EQ(plain.ip, got.ip);
-        EXPECT_EQ(plain.mask, got.mask);
-        EXPECT_EQ(plain.gateway, got.gateway);
-        EXPECT_EQ(plain.server, got.server);
-        EXPECT_EQ(plain.lease, got.lease);
-        EXPECT_EQ(plain.dns1, got.dns1);
-        EXPECT_EQ(plain.dns2, got.dns2);
-    } else {
-        EXPECT_TRUE(got.untouched());
-    }
-    EXPECT_EQ(0, osal_net_stopDHCP("eth0"));
 }

@@ -7,6 +7,21 @@
 
 namespace kt {
 
+namespace {
+
+const char *const kHoldVariables[] = {"KT_NETSH_HOLD_MATCH", "KT_NETSH_HOLD_MS", "KT_NETSH_HOLD_EVENT"};
+
+std::string utf8(const std::wstring &text)
+{
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
+    if (n > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+} // namespace
+
 NetshRecorder::NetshRecorder()
 {
     char temp[MAX_PATH];
@@ -28,6 +43,12 @@ NetshRecorder::NetshRecorder()
 NetshRecorder::~NetshRecorder()
 {
     SetEnvironmentVariableA("KT_NETSH_RECORD", nullptr);
+    for (const char *name : kHoldVariables)
+        SetEnvironmentVariableA(name, nullptr);
+    if (mRelease) {
+        SetEvent(mRelease);
+        CloseHandle(mRelease);
+    }
     if (mFolder.empty())
         return;
     WIN32_FIND_DATAA found;
@@ -42,13 +63,31 @@ NetshRecorder::~NetshRecorder()
     RemoveDirectoryA(mFolder.c_str());
 }
 
-std::vector<NetshStart> NetshRecorder::read()
+void NetshRecorder::hold(const std::wstring &match, DWORD ms)
 {
-    std::vector<NetshStart> starts;
+    if (!mRelease) {
+        char name[64];
+        snprintf(name, sizeof name, "kt_netsh_release_%lu", GetCurrentProcessId());
+        mRelease = CreateEventA(nullptr, TRUE, FALSE, name);
+        SetEnvironmentVariableA("KT_NETSH_HOLD_EVENT", name);
+    }
+    SetEnvironmentVariableA("KT_NETSH_HOLD_MATCH", utf8(match).c_str());
+    SetEnvironmentVariableA("KT_NETSH_HOLD_MS", std::to_string(ms).c_str());
+}
+
+void NetshRecorder::release()
+{
+    if (mRelease)
+        SetEvent(mRelease);
+}
+
+std::vector<NetshRun> NetshRecorder::read()
+{
+    std::vector<NetshRun> runs;
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA((mFolder + "\\*.rec").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE)
-        return starts;
+        return runs;
     do {
         // The stand-in's rename may still hold the file for a moment: such a
         // record counts once it can be read.
@@ -58,30 +97,30 @@ std::vector<NetshStart> NetshRecorder::read()
         std::stringstream text;
         text << in.rdbuf();
         std::string all = text.str();
-        if (all.find('\n') == std::string::npos)
-            continue;
         size_t end = all.find('\n');
-        NetshStart start;
-        start.bytes = all.substr(0, end);
-        if (end != std::string::npos)
-            start.utf8 = all.substr(end + 1);
-        starts.push_back(start);
+        if (end == std::string::npos)
+            continue;
+        NetshRun run;
+        if (sscanf(all.c_str(), "%lld %lld", &run.startUs, &run.endUs) != 2)
+            continue;
+        std::string bytes = all.substr(end + 1);
+        run.parameters.assign(reinterpret_cast<const wchar_t *>(bytes.data()), bytes.size() / sizeof(wchar_t));
+        runs.push_back(run);
     } while (FindNextFileA(search, &found));
     FindClose(search);
-    std::sort(starts.begin(), starts.end(),
-              [](const NetshStart &a, const NetshStart &b) { return a.bytes < b.bytes; });
-    return starts;
+    std::sort(runs.begin(), runs.end(), [](const NetshRun &a, const NetshRun &b) { return a.startUs < b.startUs; });
+    return runs;
 }
 
-std::vector<NetshStart> NetshRecorder::waitFor(size_t count, int timeoutMs)
+std::vector<NetshRun> NetshRecorder::waitFor(size_t count, int timeoutMs)
 {
     if (mFolder.empty())
         return {};
     // Woken by every new file name in the folder (the stand-in's rename).
     HANDLE change = FindFirstChangeNotificationA(mFolder.c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME);
     DWORD deadline = GetTickCount() + static_cast<DWORD>(timeoutMs);
-    std::vector<NetshStart> starts = read();
-    while (starts.size() < count) {
+    std::vector<NetshRun> runs = read();
+    while (runs.size() < count) {
         DWORD now = GetTickCount();
         if (static_cast<LONG>(deadline - now) <= 0)
             break;
@@ -93,11 +132,11 @@ std::vector<NetshStart> NetshRecorder::waitFor(size_t count, int timeoutMs)
         } else {
             Sleep(wait);
         }
-        starts = read();
+        runs = read();
     }
     if (change != INVALID_HANDLE_VALUE)
         FindCloseChangeNotification(change);
-    return starts;
+    return runs;
 }
 
 } // namespace kt

@@ -10,9 +10,21 @@
 
 namespace kt {
 
-struct NetshStart {
-    std::string bytes; // the parameters in the ANSI code page, as received
-    std::string utf8;  // the same parameters from the wide command line
+// The clock of the records: the performance counter in microseconds, the same
+// in every process of the machine.
+inline long long netshClockUs()
+{
+    LARGE_INTEGER count, frequency;
+    QueryPerformanceCounter(&count);
+    QueryPerformanceFrequency(&frequency);
+    return count.QuadPart / frequency.QuadPart * 1000000 +
+           count.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart;
+}
+
+struct NetshRun {
+    std::wstring parameters; // exactly as the wide command line gave them
+    long long startUs = 0;   // on netshClockUs
+    long long endUs = 0;
 };
 
 class NetshRecorder {
@@ -23,13 +35,18 @@ public:
     NetshRecorder &operator=(const NetshRecorder &) = delete;
 
     bool ok() const { return !mFolder.empty(); }
-    // Waits until at least `count` starts are recorded (or the time-out ends)
-    // and returns every record there is then, sorted by their bytes.
-    std::vector<NetshStart> waitFor(size_t count, int timeoutMs = 60000);
+    // Runs whose parameters contain `match` take `ms` milliseconds, or end
+    // when release() is called.
+    void hold(const std::wstring &match, DWORD ms);
+    void release();
+    // Waits until at least `count` runs are recorded (or the time-out ends)
+    // and returns every run there is then, in the order they started.
+    std::vector<NetshRun> waitFor(size_t count, int timeoutMs = 60000);
 
 private:
-    std::vector<NetshStart> read();
+    std::vector<NetshRun> read();
     std::string mFolder;
+    HANDLE mRelease = nullptr;
 };
 
 } // namespace kt

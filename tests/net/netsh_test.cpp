@@ -1,14 +1,14 @@
 // Connection names by locale and the netsh commands. The commands are seen
 // twice: through the shell seam (exact arguments and their order, a shell that
-// cannot start netsh) and through the netsh stand-in beside this program,
-// which the shell's own search finds and which records the bytes it received.
+// cannot start netsh, a netsh that never ends) and through the netsh
+// stand-in beside this program, which the shell's own search finds and which
+// records the wide command line it got and when it ran.
 //
 // The NetshByLocale cases hold for whatever locale the system has; CTest runs
 // them once more under each locale of the connection-name table, naming the
 // identifier the run must see in KT_EXPECT_LCID.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -16,6 +16,7 @@
 
 #include "net/net.h"
 #include "net/netconfig.h"
+#include "loggednet.h"
 #include "netsh_record.h"
 
 using namespace kestle::netconfig;
@@ -35,36 +36,89 @@ std::string hex(const std::string &bytes)
     return out;
 }
 
-// The connection names, written out here on their own.
-const std::string kZhWireless = "\xCE\xDE\xCF\xDF\xCD\xF8\xC2\xE7\xC1\xAC\xBD\xD3";
-const std::string kZhLocal = "\xB1\xBE\xB5\xD8\xC1\xAC\xBD\xD3\x20";
-// The same in UTF-8: U+65E0 U+7EBF U+7F51 U+7EDC U+8FDE U+63A5 and
-// U+672C U+5730 U+8FDE U+63A5 with the blank.
-const std::string kZhWirelessUtf8 = "\xE6\x97\xA0\xE7\xBA\xBF\xE7\xBD\x91\xE7\xBB\x9C\xE8\xBF\x9E\xE6\x8E\xA5";
-const std::string kZhLocalUtf8 = "\xE6\x9C\xAC\xE5\x9C\xB0\xE8\xBF\x9E\xE6\x8E\xA5\x20";
+std::string hex(const std::wstring &text)
+{
+    std::string out;
+    char unit[8];
+    for (wchar_t c : text) {
+        snprintf(unit, sizeof unit, "%s%04X", out.empty() ? "" : " ", static_cast<unsigned>(c));
+        out += unit;
+    }
+    return out;
+}
+
+std::wstring ascii(const std::string &text)
+{
+    return std::wstring(text.begin(), text.end());
+}
+
+// A connection name written out here on its own: the GBK bytes the library
+// keeps, and the characters they stand for.
+struct Name {
+    std::string bytes;
+    std::wstring text;
+};
+
+// "wireless network connection" (U+65E0 U+7EBF U+7F51 U+7EDC U+8FDE U+63A5)
+// and "local connection" (U+672C U+5730 U+8FDE U+63A5) with its blank.
+const Name kZhWireless = {"\xCE\xDE\xCF\xDF\xCD\xF8\xC2\xE7\xC1\xAC\xBD\xD3",
+                          L"\x65E0\x7EBF\x7F51\x7EDC\x8FDE\x63A5"};
+const Name kZhLocal = {"\xB1\xBE\xB5\xD8\xC1\xAC\xBD\xD3\x20", L"\x672C\x5730\x8FDE\x63A5\x20"};
+
+Name plain(const char *text)
+{
+    return {text, ascii(text)};
+}
 
 bool chinese(LCID lcid)
 {
     return lcid == 1028 || lcid == 2052 || lcid == 3076;
 }
 
-std::string expectedName(LCID lcid, const std::string &label, bool utf8 = false)
+Name expectedName(LCID lcid, const std::string &label)
 {
     if (chinese(lcid)) {
         if (label == "wifi")
-            return utf8 ? kZhWirelessUtf8 : kZhWireless;
+            return kZhWireless;
         if (label == "bluetooth")
-            return "Bluetooth Network";
-        return utf8 ? kZhLocalUtf8 : kZhLocal;
+            return plain("Bluetooth Network");
+        return kZhLocal;
     }
     if (lcid == 1033) {
         if (label == "wifi")
-            return "Wireless Lan connection";
+            return plain("Wireless Lan connection");
         if (label == "bluetooth")
-            return "Bluetooth Network";
+            return plain("Bluetooth Network");
     }
-    return "Local Area connection";
+    return plain("Local Area connection");
 }
+
+// The name as a command carries it: quoted when it holds a blank.
+Name inCommand(const Name &name)
+{
+    if (name.bytes.find(' ') == std::string::npos)
+        return name;
+    return {"\"" + name.bytes + "\"", L"\"" + name.text + L"\""};
+}
+
+// A command of bytes and text pieces: "interface ip set address ", a name...
+struct Command {
+    std::string bytes;
+    std::wstring text;
+    Command &operator<<(const char *piece)
+    {
+        bytes += piece;
+        text += ascii(piece);
+        return *this;
+    }
+    Command &operator<<(const Name &name)
+    {
+        Name quoted = inCommand(name);
+        bytes += quoted.bytes;
+        text += quoted.text;
+        return *this;
+    }
+};
 
 // The locale this run must have, when CTest named one.
 LCID systemLocale()
@@ -80,57 +134,82 @@ LCID systemLocale()
 // ---- the shell seam ----
 
 struct ShellCall {
+    ULONG mask;
     bool ownerNull;
-    std::string verb;
-    std::string file;
-    std::string parameters;
+    std::wstring verb;
+    std::wstring file;
+    std::wstring parameters;
     bool directoryNull;
     int show;
 };
 
 std::vector<ShellCall> gShellCalls;
-INT_PTR gShellResult = 42;
+// What the seam's netsh does: ends at once, cannot be started, never ends,
+// or is started without a handle to wait on.
+enum class Netsh { Ends, NotStarted, NeverEnds, NoHandle };
+Netsh gNetsh = Netsh::Ends;
 
-HINSTANCE WINAPI recordingShell(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory, INT show)
+BOOL WINAPI recordingShell(SHELLEXECUTEINFOW *info)
 {
-    gShellCalls.push_back({owner == nullptr, verb ? verb : "(null)", file ? file : "(null)",
-                           parameters ? parameters : "(null)", directory == nullptr, show});
-    return reinterpret_cast<HINSTANCE>(gShellResult);
+    gShellCalls.push_back({info->fMask, info->hwnd == nullptr, info->lpVerb ? info->lpVerb : L"(null)",
+                           info->lpFile ? info->lpFile : L"(null)",
+                           info->lpParameters ? info->lpParameters : L"(null)", info->lpDirectory == nullptr,
+                           info->nShow});
+    info->hProcess = nullptr;
+    switch (gNetsh) {
+    case Netsh::NotStarted:
+        info->hInstApp = reinterpret_cast<HINSTANCE>(SE_ERR_FNF);
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    case Netsh::NoHandle:
+        break;
+    case Netsh::Ends:
+    case Netsh::NeverEnds:
+        // An event stands for the process: set, it has ended.
+        info->hProcess = CreateEventA(nullptr, TRUE, gNetsh == Netsh::Ends, nullptr);
+        break;
+    }
+    info->hInstApp = reinterpret_cast<HINSTANCE>(42);
+    return TRUE;
 }
 
 class ShellSeam {
 public:
-    explicit ShellSeam(INT_PTR result = 42)
+    explicit ShellSeam(Netsh netsh = Netsh::Ends)
     {
         gShellCalls.clear();
-        gShellResult = result;
-        setShellExecute(recordingShell);
+        gNetsh = netsh;
+        setShellExecuteEx(recordingShell);
     }
-    ~ShellSeam() { setShellExecute(nullptr); }
-    std::vector<std::string> parameters() const
+    ~ShellSeam()
     {
-        std::vector<std::string> out;
+        setShellExecuteEx(nullptr);
+        setNetshWait(0);
+    }
+    std::vector<std::wstring> parameters() const
+    {
+        std::vector<std::wstring> out;
         for (const ShellCall &call : gShellCalls)
             out.push_back(call.parameters);
         return out;
     }
 };
 
-// An object whose diagnostics are kept, on the host's IP Helper calls.
-std::vector<std::string> gPrinted;
-void keepPrinted(const char *text)
-{
-    gPrinted.push_back(text);
-}
-
-struct LoggedNet {
-    LoggedNet() : platform(*hostNetPlatform()), net((platform.print = keepPrinted, &platform)) { gPrinted.clear(); }
-    NetPlatform platform;
-    OSALNet net;
-};
+using kt::LoggedNet;
+std::vector<std::string> &gPrinted = kt::loggedTexts();
 
 const char *const kLabels[] = {"wifi", "bluetooth", "", "eth0", "wifi0", "WIFI", " wifi", "wifi ", "Wi-Fi",
                                "bluetooth0", "Bluetooth", "wlan0"};
+
+void expectShellCall(const ShellCall &call, const std::string &what)
+{
+    EXPECT_TRUE(call.ownerNull) << what;
+    EXPECT_EQ(L"open", call.verb) << what;
+    EXPECT_EQ(L"netsh", call.file) << what;
+    EXPECT_TRUE(call.directoryNull) << what;
+    EXPECT_EQ(SW_HIDE, call.show) << what;
+    EXPECT_TRUE(call.mask & SEE_MASK_NOCLOSEPROCESS) << what << ": without the process there is nothing to wait for";
+}
 
 } // namespace
 
@@ -141,7 +220,7 @@ TEST(NetshByLocale, ConnectionNameOfEveryLabel)
         char name[kConnectionNameSize];
         memset(name, 0xCC, sizeof name);
         OSALNet::connectionName(label, name, kConnectionNameBound);
-        std::string expected = expectedName(lcid, label);
+        std::string expected = expectedName(lcid, label).bytes;
         std::string padded = expected + std::string(kConnectionNameBound - expected.size(), '\0');
         EXPECT_EQ(hex(padded), hex(std::string(name, kConnectionNameBound)))
             << "locale " << lcid << ", label \"" << label << "\": expected \"" << expected << "\" and NULs";
@@ -158,20 +237,16 @@ TEST(NetshByLocale, DhcpCommandLine)
         ShellSeam seam;
         gPrinted.clear();
         EXPECT_EQ(0, logged.net.startDHCP(label)) << label;
-        std::string expected = "interface ip set address " + expectedName(lcid, label) + " dhcp";
+        Command expected;
+        expected << "interface ip set address " << expectedName(lcid, label) << " dhcp";
         ASSERT_EQ(1u, gShellCalls.size()) << label;
-        const ShellCall &call = gShellCalls[0];
-        EXPECT_EQ(hex(expected), hex(call.parameters)) << "label \"" << label << "\"";
-        EXPECT_TRUE(call.ownerNull);
-        EXPECT_EQ("open", call.verb);
-        EXPECT_EQ("netsh", call.file);
-        EXPECT_TRUE(call.directoryNull);
-        EXPECT_EQ(SW_HIDE, call.show);
-        EXPECT_EQ(std::vector<std::string>{expected + "\n"}, gPrinted) << "the command line is logged";
+        EXPECT_EQ(hex(expected.text), hex(gShellCalls[0].parameters)) << "label \"" << label << "\"";
+        expectShellCall(gShellCalls[0], label);
+        EXPECT_EQ(std::vector<std::string>{expected.bytes + "\n"}, gPrinted) << "the command line is logged";
     }
 }
 
-TEST(NetshByLocale, ConfigureStartsThreeCommandsInOrder)
+TEST(NetshByLocale, ConfigureRunsThreeCommandsInOrder)
 {
     LCID lcid = systemLocale();
     struct Case {
@@ -193,67 +268,60 @@ TEST(NetshByLocale, ConfigureStartsThreeCommandsInOrder)
         ShellSeam seam;
         gPrinted.clear();
         EXPECT_EQ(0, logged.net.configure(c.label, c.ip, c.mask, c.gateway, c.dns1, c.dns2)) << c.label;
-        std::string name = expectedName(lcid, c.label);
-        std::vector<std::string> expected = {
-            "interface ip set address " + name + " static " + c.address + " 1",
-            "interface ip set dns " + name + " static " + c.dns1Text + " both",
-            "interface ip add dns " + name + " " + c.dns2Text,
-        };
-        EXPECT_EQ(expected, seam.parameters()) << "label \"" << c.label << "\"";
-        for (const ShellCall &call : gShellCalls) {
-            EXPECT_TRUE(call.ownerNull && call.directoryNull);
-            EXPECT_EQ("open", call.verb);
-            EXPECT_EQ("netsh", call.file);
-            EXPECT_EQ(SW_HIDE, call.show);
+        Name name = expectedName(lcid, c.label);
+        Command address, setDns, addDns;
+        address << "interface ip set address " << name << " static " << c.address << " 1";
+        setDns << "interface ip set dns " << name << " static " << c.dns1Text << " both";
+        addDns << "interface ip add dns " << name << " " << c.dns2Text;
+        std::vector<std::wstring> expected = {address.text, setDns.text, addDns.text};
+        ASSERT_EQ(expected.size(), gShellCalls.size()) << "label \"" << c.label << "\"";
+        for (size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_EQ(hex(expected[i]), hex(gShellCalls[i].parameters))
+                << "label \"" << c.label << "\", command " << i;
+            expectShellCall(gShellCalls[i], c.label);
         }
-        EXPECT_EQ(std::vector<std::string>{expected[0] + "\n"}, gPrinted) << "only the first command is logged";
+        EXPECT_EQ(std::vector<std::string>{address.bytes + "\n"}, gPrinted) << "only the first command is logged";
     }
 }
 
 // The real thing: the shell finds the stand-in beside this program, which
-// tells what bytes, and what text, netsh is given.
-TEST(NetshByLocale, NetshReceivesTheseBytes)
+// tells what command line netsh got and when each run started and ended.
+TEST(NetshByLocale, NetshGetsTheseParametersOneRunAfterAnother)
 {
     LCID lcid = systemLocale();
     kt::NetshRecorder recorder;
     ASSERT_TRUE(recorder.ok());
 
     ASSERT_EQ(0, osal_net_startDHCP("eth0"));
-    std::vector<kt::NetshStart> starts = recorder.waitFor(1);
-    ASSERT_EQ(1u, starts.size()) << "netsh was not started (or more than once)";
-    EXPECT_EQ(hex("interface ip set address " + expectedName(lcid, "eth0") + " dhcp"), hex(starts[0].bytes));
-    // What the bytes mean to netsh: the GBK names read as meant only where
-    // the ANSI code page is GBK's (the Taiwan and Hong Kong locales have
-    // Big5's, 950, and get the same bytes all the same).
-    bool gbk = GetACP() == 936;
-    if (!chinese(lcid) || gbk) {
-        EXPECT_EQ("interface ip set address " + expectedName(lcid, "eth0", true) + " dhcp", starts[0].utf8);
-    }
-    if (chinese(lcid) && starts[0].bytes.size() >= 8) {
-        EXPECT_EQ("BD D3 20 20 64 68 63 70", hex(starts[0].bytes.substr(starts[0].bytes.size() - 8)));
-    } else if (lcid == 1033) {
-        EXPECT_EQ(51u, starts[0].bytes.size());
-    }
+    std::vector<kt::NetshRun> runs = recorder.waitFor(1);
+    ASSERT_EQ(1u, runs.size()) << "netsh was not run (or more than once)";
+    Command dhcp;
+    dhcp << "interface ip set address " << expectedName(lcid, "eth0") << " dhcp";
+    EXPECT_EQ(hex(dhcp.text), hex(runs[0].parameters));
 
+    // A slow address change: the DNS commands must wait for it to end.
     kt::NetshRecorder configured;
     ASSERT_TRUE(configured.ok());
-    ASSERT_EQ(0, osal_net_configure("wifi", 0xC0A8010A, 0xFFFFFF00, 0, 0x08080808, 0));
-    starts = configured.waitFor(3);
-    std::string name = expectedName(lcid, "wifi");
-    std::string nameUtf8 = expectedName(lcid, "wifi", true);
-    // netsh runs on its own: the records come in any order.
-    std::vector<std::string> expectedBytes = {
-        "interface ip add dns " + name + " none",
-        "interface ip set address " + name + " static 192.168.1.10 255.255.255.0 none 1",
-        "interface ip set dns " + name + " static 8.8.8.8 both",
-    };
-    std::sort(expectedBytes.begin(), expectedBytes.end());
-    ASSERT_EQ(3u, starts.size());
-    for (size_t i = 0; i < starts.size(); ++i)
-        EXPECT_EQ(hex(expectedBytes[i]), hex(starts[i].bytes)) << "record " << i;
-    if (chinese(lcid) && gbk) {
-        EXPECT_NE(std::string::npos, starts[0].utf8.find(nameUtf8)) << starts[0].utf8;
+    configured.hold(L"interface ip set address", 1500);
+    ASSERT_EQ(0, osal_net_configure("wifi", 0xC0A8010A, 0xFFFFFF80, 0, 0x08080808, 0));
+    long long returned = kt::netshClockUs();
+    runs = configured.waitFor(3);
+    Name name = expectedName(lcid, "wifi");
+    Command address, setDns, addDns;
+    address << "interface ip set address " << name << " static 192.168.1.10 255.255.255.128 none 1";
+    setDns << "interface ip set dns " << name << " static 8.8.8.8 both";
+    addDns << "interface ip add dns " << name << " none";
+    const std::wstring expected[] = {address.text, setDns.text, addDns.text};
+    ASSERT_EQ(3u, runs.size());
+    for (size_t i = 0; i < runs.size(); ++i) {
+        EXPECT_EQ(hex(expected[i]), hex(runs[i].parameters)) << "run " << i << " in the order the runs started";
+        if (i > 0) {
+            EXPECT_GE(runs[i].startUs, runs[i - 1].endUs)
+                << "run " << i << " started " << (runs[i - 1].endUs - runs[i].startUs) / 1000
+                << " ms before run " << i - 1 << " ended";
+        }
     }
+    EXPECT_GE(returned, runs[2].endUs) << "osal_net_configure returned before its last netsh ended";
 }
 
 TEST(Netsh, AddressText)
@@ -279,22 +347,56 @@ TEST(Netsh, AddressText)
     }
 }
 
-// A shell that cannot start netsh: nothing was requested, and the caller is
-// told so, though every command was still tried.
-TEST(Netsh, UnstartedNetshIsReported)
+// A netsh that cannot be started, cannot be waited for, or does not end in
+// time: the caller is told, with a message naming the command, and no later
+// command of the configuration runs (it would overtake the one before).
+TEST(Netsh, ACommandThatDoesNotRunToItsEndStopsTheConfiguration)
 {
+    struct Case {
+        Netsh netsh;
+        const char *message; // how the message begins
+    };
+    const Case cases[] = {
+        {Netsh::NotStarted, "netsh could not be started (2): interface ip set address "},
+        {Netsh::NoHandle, "netsh was started but cannot be waited for: interface ip set address "},
+        {Netsh::NeverEnds, "netsh did not end within 300 ms: interface ip set address "},
+    };
     LoggedNet logged;
-    for (INT_PTR failure : {INT_PTR{0}, INT_PTR{2}, INT_PTR{32}}) {
-        ShellSeam seam(failure);
-        EXPECT_EQ(-1, logged.net.startDHCP("eth0")) << "shell result " << failure;
+    for (const Case &c : cases) {
+        ShellSeam seam(c.netsh);
+        setNetshWait(300);
+        gPrinted.clear();
+        EXPECT_EQ(-1, logged.net.startDHCP("eth0")) << c.message;
+        ASSERT_EQ(2u, gPrinted.size()) << c.message;
+        EXPECT_EQ(0u, gPrinted[1].rfind(c.message, 0)) << gPrinted[1];
         EXPECT_EQ(1u, gShellCalls.size());
+
         gShellCalls.clear();
-        EXPECT_EQ(-1, logged.net.configure("eth0", 0x0A000001, 0xFFFFFF00, 0, 0, 0)) << "shell result " << failure;
-        EXPECT_EQ(3u, gShellCalls.size());
+        gPrinted.clear();
+        EXPECT_EQ(-1, logged.net.configure("eth0", 0x0A000001, 0xFFFFFF00, 0, 0, 0)) << c.message;
+        EXPECT_EQ(1u, gShellCalls.size()) << c.message << ": commands run after the one that failed";
+        ASSERT_EQ(2u, gPrinted.size()) << c.message;
+        EXPECT_EQ(0u, gPrinted[1].rfind(c.message, 0)) << gPrinted[1];
     }
-    ShellSeam started(33);
-    EXPECT_EQ(0, logged.net.startDHCP("eth0"));
-    EXPECT_EQ(0, logged.net.configure("eth0", 0x0A000001, 0xFFFFFF00, 0, 0, 0));
+}
+
+// The same with the real stand-in: a netsh that is still running when the
+// bound ends.
+TEST(Netsh, ANetshStillRunningAtTheBoundIsAnError)
+{
+    kt::NetshRecorder recorder;
+    ASSERT_TRUE(recorder.ok());
+    recorder.hold(L"interface ip set address", 120000);
+    LoggedNet logged;
+    setNetshWait(1000);
+    EXPECT_EQ(-1, logged.net.configure("eth0", 0x0A000001, 0xFFFFFF00, 0, 0, 0));
+    setNetshWait(0);
+    recorder.release();
+    ASSERT_EQ(2u, gPrinted.size());
+    EXPECT_EQ(0u, gPrinted[1].rfind("netsh did not end within 1000 ms: interface ip set address ", 0)) << gPrinted[1];
+    std::vector<kt::NetshRun> runs = recorder.waitFor(1);
+    ASSERT_EQ(1u, runs.size());
+    EXPECT_EQ(0u, runs[0].parameters.rfind(L"interface ip set address ", 0));
 }
 
 TEST(Netsh, NoLabelStartsNothing)
@@ -302,23 +404,25 @@ TEST(Netsh, NoLabelStartsNothing)
     ShellSeam seam;
     EXPECT_EQ(-1, osal_net_startDHCP(nullptr));
     EXPECT_EQ(-1, osal_net_configure(nullptr, 0x0A000001, 0xFFFFFF00, 0, 0, 0));
-    EXPECT_TRUE(gShellCalls.empty()) << gShellCalls.size() << " shell calls, the first: " << gShellCalls[0].parameters;
+    EXPECT_TRUE(gShellCalls.empty()) << gShellCalls.size() << " shell calls";
 }
 
-TEST(Netsh, SetDnsAndAddDnsReturnTheShellsResult)
+TEST(Netsh, SetDnsAndAddDnsRunTheirCommandUnlogged)
 {
     LCID lcid = GetSystemDefaultLCID();
     LoggedNet logged;
-    ShellSeam seam(77);
-    EXPECT_EQ(77, logged.net.setDns("eth0", true, 0x08080808));
-    EXPECT_EQ(77, logged.net.setDns("eth0", false, 0));
-    EXPECT_EQ(77, logged.net.addDns("eth0", 0x01020304));
-    std::string name = expectedName(lcid, "eth0");
-    std::vector<std::string> expected = {
-        "interface ip set dns " + name + " dhcp 8.8.8.8 both",
-        "interface ip set dns " + name + " static none both",
-        "interface ip add dns " + name + " 1.2.3.4",
-    };
-    EXPECT_EQ(expected, seam.parameters());
+    ShellSeam seam;
+    EXPECT_EQ(0, logged.net.setDns("eth0", true, 0x08080808));
+    EXPECT_EQ(0, logged.net.setDns("eth0", false, 0));
+    EXPECT_EQ(0, logged.net.addDns("eth0", 0x01020304));
+    Name name = expectedName(lcid, "eth0");
+    Command dhcpDns, staticDns, addDns;
+    dhcpDns << "interface ip set dns " << name << " dhcp 8.8.8.8 both";
+    staticDns << "interface ip set dns " << name << " static none both";
+    addDns << "interface ip add dns " << name << " 1.2.3.4";
+    EXPECT_EQ((std::vector<std::wstring>{dhcpDns.text, staticDns.text, addDns.text}), seam.parameters());
     EXPECT_TRUE(gPrinted.empty()) << "the DNS commands are not logged: " << gPrinted[0];
+    ShellSeam failing(Netsh::NotStarted);
+    EXPECT_EQ(-1, logged.net.setDns("eth0", false, 0));
+    EXPECT_EQ(-1, logged.net.addDns("eth0", 0));
 }

@@ -1,6 +1,9 @@
-// Queries by label: which adapter answers each fact, the three forms of the
-// IPv4 configuration, DHCP and DNS details, failed lookups that write nothing,
-// queries racing a refresh, and the exports against the host's adapters.
+// Queries by label on a made-up host, for what real adapters cannot show:
+// DHCP disabled or with a server and a lease, address texts that are no
+// address, masks Linux cannot give an adapter, parameters that cannot be
+// fetched, failed lookups that write nothing, and queries racing a refresh.
+// The queries against real adapters are tested in the network namespace
+// (netns_test.cpp).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,10 +13,13 @@
 #include <vector>
 
 #include "fakenet.h"
+#include "netvalues.h"
 #include "net/net.h"
 
 namespace {
 
+using kt::addrField;
+using kt::bytes;
 using kt::FakeAdapter;
 
 FakeAdapter adapter(const char *description, unsigned type, uint32_t index, const char *ip, const char *mask,
@@ -30,19 +36,6 @@ FakeAdapter adapter(const char *description, unsigned type, uint32_t index, cons
     return a;
 }
 
-// A 16-byte string field as the queries write it: the text, then zero bytes.
-std::string field(const char *text)
-{
-    std::string f(16, '\0');
-    memcpy(f.data(), text, strlen(text));
-    return f;
-}
-
-std::string bytes(const void *p, size_t n)
-{
-    return std::string(static_cast<const char *>(p), n);
-}
-
 uint32_t addr(const char *text)
 {
     return inet_addr(text);
@@ -50,14 +43,17 @@ uint32_t addr(const char *text)
 
 class NetQueries : public kt::FakeNetTest {};
 
-// A wired adapter listed first, the wireless one second.
+// A wired adapter listed first, the wireless one second, each with DHCP.
 void wiredThenWireless()
 {
     FakeAdapter wired = adapter("Realtek GbE", 6, 11, "192.168.1.10", "255.255.255.0", "192.168.1.1");
     wired.dhcp = true;
     wired.dhcpServer = "192.168.1.254";
     wired.leaseExpires = 0x65A1B2C3;
-    FakeAdapter wireless = adapter("Intel Wireless-AC", 6, 12, "10.0.0.5", "255.0.0.0", "10.0.0.1");
+    FakeAdapter wireless = adapter("Intel Wireless-AC", 6, 12, "10.0.0.5", "255.255.255.128", "10.0.0.1");
+    wireless.dhcp = true;
+    wireless.dhcpServer = "10.0.0.126";
+    wireless.leaseExpires = 0x600DCAFE;
     kt::fakeNet().adapters = {wired, wireless};
     kt::fakeNet().dnsServers = {"192.0.2.53", "198.51.100.7", "203.0.113.1"};
 }
@@ -79,13 +75,13 @@ TEST_F(NetQueries, HardwareAddressAndIndexComeFromTheMatchedEntry)
         ASSERT_EQ(net().getIfIndex(r.label, &index), 0) << r.label;
         EXPECT_EQ(index, r.index) << r.label;
     }
-    // The configuration of a wireless label is still the first listed adapter's.
+    // The configuration of a wireless label is the wireless adapter's own.
     uint32_t ip = 0;
     ASSERT_EQ(net().getAdapterInfoByLabel("wifi0", &ip, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), 0);
-    EXPECT_EQ(ip, addr("192.168.1.10"));
+    EXPECT_EQ(ip, addr("10.0.0.5"));
 }
 
-TEST_F(NetQueries, ValueFormReportsTheFirstAddressedRecordWithDhcpAndDns)
+TEST_F(NetQueries, ValueFormReportsTheMatchedAdapterWithDhcpAndDns)
 {
     wiredThenWireless();
     uint32_t ip = 1, gateway = 1, mask = 1, dns1 = 1, dns2 = 1, server = 1, lease = 1;
@@ -109,13 +105,13 @@ TEST_F(NetQueries, StringFormFillsEverySixteenByteField)
     int prefix = -1;
     uint32_t lease = 1;
     ASSERT_EQ(net().getAdapterInfoByLabelString("wifi", ip, gateway, &prefix, dns1, dns2, server, &lease), 0);
-    EXPECT_EQ(bytes(ip, 16), field("192.168.1.10"));
-    EXPECT_EQ(bytes(gateway, 16), field("192.168.1.1"));
-    EXPECT_EQ(prefix, 24);
-    EXPECT_EQ(bytes(server, 16), field("192.168.1.254"));
-    EXPECT_EQ(lease, 0x65A1B2C3u);
-    EXPECT_EQ(bytes(dns1, 16), field("192.0.2.53"));
-    EXPECT_EQ(bytes(dns2, 16), field("198.51.100.7"));
+    EXPECT_EQ(bytes(ip, 16), addrField("10.0.0.5"));
+    EXPECT_EQ(bytes(gateway, 16), addrField("10.0.0.1"));
+    EXPECT_EQ(prefix, 25);
+    EXPECT_EQ(bytes(server, 16), addrField("10.0.0.126"));
+    EXPECT_EQ(lease, 0x600DCAFEu);
+    EXPECT_EQ(bytes(dns1, 16), addrField("192.0.2.53"));
+    EXPECT_EQ(bytes(dns2, 16), addrField("198.51.100.7"));
 }
 
 TEST_F(NetQueries, MissingDhcpAndDnsFactsAreZeroOrTheZeroAddress)
@@ -137,6 +133,13 @@ TEST_F(NetQueries, MissingDhcpAndDnsFactsAreZeroOrTheZeroAddress)
         {"no DNS server", false, "", {""}, {}, 0, 0, 0, 0, "0.0.0.0", "0.0.0.0", "0.0.0.0"},
         {"parameters cannot be fetched", true, "10.1.1.1", {"192.0.2.53"}, {ERROR_NOT_SUPPORTED, ERROR_NOT_SUPPORTED},
          addr("10.1.1.1"), 0x1234, 0, 0, "10.1.1.1", "0.0.0.0", "0.0.0.0"},
+        // Texts that are no address are missing, never inet_addr's INADDR_NONE.
+        {"DHCP server text that is no address", true, "dhcp.example", {"192.0.2.53"}, {}, 0, 0x1234,
+         addr("192.0.2.53"), 0, "0.0.0.0", "192.0.2.53", "0.0.0.0"},
+        {"DNS texts that are no address", false, "", {"resolver", "10.0.0.256", "192.0.2.9"}, {}, 0, 0, 0, 0,
+         "0.0.0.0", "0.0.0.0", "0.0.0.0"},
+        {"a broadcast DNS text is an address", false, "", {"192.0.2.53", "255.255.255.255"}, {}, 0, 0,
+         addr("192.0.2.53"), 0xFFFFFFFFu, "0.0.0.0", "192.0.2.53", "255.255.255.255"},
     };
     for (const Row &r : rows) {
         kt::FakeNet &fake = kt::resetFakeNet();
@@ -168,10 +171,10 @@ TEST_F(NetQueries, MissingDhcpAndDnsFactsAreZeroOrTheZeroAddress)
         ASSERT_EQ(fresh.getAdapterInfoByLabelString("eth", ipT, gwT, &prefix, dns1T, dns2T, serverT, &lease), 0)
             << r.what;
         EXPECT_EQ(prefix, 16) << r.what;
-        EXPECT_EQ(bytes(serverT, 16), field(r.serverText)) << r.what;
+        EXPECT_EQ(bytes(serverT, 16), addrField(r.serverText)) << r.what;
         EXPECT_EQ(lease, r.lease) << r.what;
-        EXPECT_EQ(bytes(dns1T, 16), field(r.dns1Text)) << r.what;
-        EXPECT_EQ(bytes(dns2T, 16), field(r.dns2Text)) << r.what;
+        EXPECT_EQ(bytes(dns1T, 16), addrField(r.dns1Text)) << r.what;
+        EXPECT_EQ(bytes(dns2T, 16), addrField(r.dns2Text)) << r.what;
         if (!r.paramsResults.empty()) {
             EXPECT_EQ(fake.printed, "GetNetworkParams call failed with 50GetNetworkParams call failed with 50")
                 << r.what;
@@ -179,16 +182,16 @@ TEST_F(NetQueries, MissingDhcpAndDnsFactsAreZeroOrTheZeroAddress)
     }
 }
 
-TEST_F(NetQueries, PrefixLengthCountsFromTheFirstOctetsLowestBit)
+TEST_F(NetQueries, PrefixLengthCountsTheMasksLeadingOneBits)
 {
     struct Row {
         const char *mask;
         int prefix;
     };
     const Row rows[] = {
-        {"255.255.255.0", 24},  {"255.255.255.255", 32}, {"0.0.0.0", 0}, {"255.255.255.128", 24},
-        {"255.255.254.0", 16},  {"255.0.0.0", 8},        {"254.0.0.0", 0}, {"255.255.0.255", 16},
-        {"", 0},
+        {"255.255.255.0", 24}, {"255.255.255.255", 32}, {"0.0.0.0", 0},     {"255.255.255.128", 25},
+        {"255.255.254.0", 23}, {"255.0.0.0", 8},        {"254.0.0.0", 7},   {"128.0.0.0", 1},
+        {"255.255.255.252", 30}, {"255.255.0.255", 16}, {"", 0},            {"no mask", 0},
     };
     for (const Row &r : rows) {
         kt::FakeNet &fake = kt::resetFakeNet();
@@ -348,62 +351,6 @@ TEST_F(NetQueries, QueriesOnOtherThreadsNeverSeeARefreshHalfDone)
     stop = true;
     refresher.join();
     EXPECT_EQ(wrong.load(), 0);
-}
-
-// The host's own adapters, whatever they are, through the exports.
-TEST(NetQueryExports, AnswerFromTheHostsAdapterList)
-{
-    ULONG size = 0;
-    std::vector<char> buffer;
-    DWORD result = GetAdaptersInfo(nullptr, &size);
-    if (result == ERROR_BUFFER_OVERFLOW) {
-        buffer.resize(size);
-        result = GetAdaptersInfo(reinterpret_cast<IP_ADAPTER_INFO *>(buffer.data()), &size);
-    }
-    const IP_ADAPTER_INFO *wired = nullptr, *addressed = nullptr;
-    int entries = 0;
-    if (result == ERROR_SUCCESS) {
-        for (auto *r = reinterpret_cast<IP_ADAPTER_INFO *>(buffer.data()); r; r = r->Next) {
-            if (r->Type == 6 && entries < 5) {
-                ++entries;
-                std::string desc = r->Description;
-                for (char &c : desc)
-                    c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-                if (!wired && desc.find("wireless") == std::string::npos)
-                    wired = r;
-            }
-            if (!addressed && strnlen(r->IpAddressList.IpAddress.String, 16) > 6)
-                addressed = r;
-        }
-    }
-    printf("host: wired adapter %s, first address %s\n", wired ? wired->Description : "(none)",
-           addressed ? addressed->IpAddressList.IpAddress.String : "(none)");
-
-    uint8_t hw[8] = {};
-    uint32_t index = 0;
-    ASSERT_EQ(osal_net_get_hwaddr("eth0", hw), wired ? 0 : -1);
-    ASSERT_EQ(osal_net_get_ifindex("eth0", &index), wired ? 0 : -1);
-    if (wired) {
-        EXPECT_EQ(bytes(hw, wired->AddressLength), bytes(wired->Address, wired->AddressLength));
-        EXPECT_EQ(index, wired->Index);
-    }
-    uint32_t ip = 0, gateway = 0, mask = 0, dns1 = 0, dns2 = 0, server = 0, lease = 0;
-    int expect = wired && addressed ? 0 : -1;
-    ASSERT_EQ(osal_net_getAdapterInfoByLabel("eth0", &ip, &gateway, &mask, &dns1, &dns2, &server, &lease), expect);
-    char ipText[16], gwText[16], d1[16], d2[16], srv[16];
-    int prefix = -1, flags = -1;
-    ASSERT_EQ(osal_net_getAdapterInfoByLabelString("eth0", ipText, gwText, &prefix, d1, d2, srv, &lease), expect);
-    uint32_t a = 0;
-    ASSERT_EQ(osal_net_getAdapterInfoByLabelNumber("eth0", &a, &prefix, &flags), expect);
-    if (expect == 0) {
-        EXPECT_EQ(ip, inet_addr(addressed->IpAddressList.IpAddress.String));
-        EXPECT_EQ(a, ip);
-        EXPECT_STREQ(ipText, addressed->IpAddressList.IpAddress.String);
-        EXPECT_STREQ(gwText, addressed->GatewayList.IpAddress.String[0] ? addressed->GatewayList.IpAddress.String
-                                                                        : "0.0.0.0");
-        EXPECT_EQ(mask, inet_addr(addressed->IpAddressList.IpMask.String));
-        EXPECT_EQ(flags, 0);
-    }
 }
 
 } // namespace
