@@ -43,9 +43,11 @@ constinit NetPlatform sHostPlatform = {hostGetAdaptersInfo, hostGetNetworkParams
 
 // The system's own iphlpapi uses 64-bit times; a compatibility layer that
 // hosts it elsewhere (recognisable by its ntdll's version export) fills the
-// records with 32-bit ones.
+// records with 32-bit ones in a 32-bit process.
 uint32_t hostAdapterRecordSize()
 {
+    if (sizeof(void *) == 8)
+        return kAdapterRecordSize64;
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
     if (ntdll && GetProcAddress(ntdll, "wine_get_version"))
         return kAdapterRecordSize32;

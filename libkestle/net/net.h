@@ -28,10 +28,15 @@ struct NetPlatform {
 
 // The platform's adapter record comes in two layouts that differ only from
 // the lease times on: with 64-bit time values (648 bytes, the lease's end at
-// offset 640) and with 32-bit ones (640 bytes, at offset 636).
-constexpr uint32_t kAdapterRecordSize64 = 648;
-constexpr uint32_t kAdapterRecordSize32 = 640;
-constexpr size_t kAdapterLeaseObtainedOffset = 632;
+// offset 640) and with 32-bit ones (640 bytes, at offset 636). On x86-64 the
+// record's pointers make it 704 bytes with 64-bit times, the lease's end at
+// 696 (696 bytes with 32-bit ones, at 692).
+constexpr uint32_t kAdapterRecordSize64 = KESTLE_BY_ARCH(648, 704);
+constexpr uint32_t kAdapterRecordSize32 = KESTLE_BY_ARCH(640, 696);
+constexpr size_t kAdapterLeaseObtainedOffset = KESTLE_BY_ARCH(632, 688);
+static_assert(sizeof(IP_ADAPTER_INFO) == KESTLE_BY_ARCH(kAdapterRecordSize32, kAdapterRecordSize64),
+              "the header's record: 32-bit times on i686, 64-bit ones on x86-64");
+static_assert(offsetof(IP_ADAPTER_INFO, LeaseObtained) == kAdapterLeaseObtainedOffset, "the lease times' offset");
 constexpr size_t kAdapterHwAddrMax = 8;
 constexpr int kMaxAdapterEntries = 5;
 constexpr unsigned kAdapterTypeEthernet = 6;

@@ -88,13 +88,15 @@ TEST_F(AdapterTable, AsksOnceForOneAdapterAndRetriesWithTheSizeAskedForMore)
     kt::fakeNet().adapters = {adapter("Ethernet", 6, 1)};
     EXPECT_EQ(net().getAdaptersInfo(), 1);
     EXPECT_EQ(kt::fakeNet().adapterCalls, 1);
-    EXPECT_EQ(kt::fakeNet().adapterSizesOffered, std::vector<ULONG>{648});
+    // One record's size in the longer layout: 648 bytes on i686, 704 on x86-64.
+    const ULONG one = kAdapterRecordSize64;
+    EXPECT_EQ(kt::fakeNet().adapterSizesOffered, std::vector<ULONG>{one});
 
     kt::fakeNet().adapters.push_back(adapter("Ethernet", 6, 2));
     kt::fakeNet().adapters.push_back(adapter("Ethernet", 6, 3));
     EXPECT_EQ(net().getAdaptersInfo(), 3);
     EXPECT_EQ(kt::fakeNet().adapterCalls, 3);
-    EXPECT_EQ(kt::fakeNet().adapterSizesOffered, (std::vector<ULONG>{648, 648, 3 * 648}));
+    EXPECT_EQ(kt::fakeNet().adapterSizesOffered, (std::vector<ULONG>{one, one, 3 * one}));
 }
 
 TEST_F(AdapterTable, RetriesAfterAnyFirstErrorAndFailsOnTheSecond)
