@@ -503,8 +503,9 @@ InputDeviceInfo *KESTLE_CALL osal_input_getDeviceByPath(const char *s);
 int32_t KESTLE_CALL osal_input_getInputNumberN(void);
 /* Reads exactly n records into buf, waiting until they have all arrived:
  * 0 when they have (n = 0 reads nothing but still connects), -1 when the
- * host has gone before all came, or for n < 0 or a NULL buf with n > 0.
- * Records not read leave their part of buf as it was. */
+ * host has gone before all came; -1 at once, without connecting, for n < 0
+ * or a NULL buf with n > 0. Records not read leave their part of buf as it
+ * was. */
 int32_t KESTLE_CALL osal_input_getInputN(InputEvent *buf, int n);
 /* Waiting for direct device input is not available: -1 at once, without
  * touching rec or device. */
