@@ -604,7 +604,9 @@ KESTLE_STATIC_ASSERT(offsetof(fb_var_screeninfo, reserved) == 144, "fb_var_scree
  * OpenGL 2.0 (or later) context on the host window, current on the calling
  * thread only: every other osal_gl_* call and osal_surface_post belong on that
  * thread. An OpenGL older than 2.0 or one lacking a framebuffer entry point
- * shows an "Error" box and stops the guest system. Always 0. */
+ * shows an "Error" box and stops the guest system. 0, or -1 (nothing set up,
+ * the guest not stopped) while the host window does not exist yet: a later
+ * call, once it does, can succeed. */
 int KESTLE_CALL osal_gl_init(void);
 
 /* Framebuffer-era entry points found by osal_gl_init; before it (or when it

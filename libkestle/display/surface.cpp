@@ -36,6 +36,12 @@ PROC lookUpGlProc(const char *name)
     return proc;
 }
 
+// The host window, by its class and title; NULL while it does not exist.
+HWND findHostWindow()
+{
+    return FindWindowA("Vantrell", "Vantrell");
+}
+
 void stopGuest()
 {
     if (sDie)
@@ -122,7 +128,7 @@ OSALSurface *OSALSurface::getInstance()
 
 OSALSurface::OSALSurface()
 {
-    mHwnd = FindWindowA("Vantrell", "Vantrell");
+    mHwnd = findHostWindow();
     debugPrint("window %d found\n", static_cast<int>(reinterpret_cast<intptr_t>(mHwnd)));
 }
 
@@ -137,6 +143,14 @@ OSALSurface::~OSALSurface()
 int OSALSurface::gl_init()
 {
     debugPrint("calling gl_init()\n");
+    // A surface made before the host window has none yet; it may exist now.
+    if (!mHwnd)
+        mHwnd = findHostWindow();
+    // Without it there is only the screen's device context, on which no
+    // usable context can be made: fail without stopping the guest, so that a
+    // call once the window is there can succeed.
+    if (!mHwnd)
+        return -1;
     mHdc = GetDC(mHwnd);
 
     PIXELFORMATDESCRIPTOR pfd = {};

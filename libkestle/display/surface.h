@@ -79,6 +79,8 @@ public:
     OSALSurface(const OSALSurface &) = delete;
     OSALSurface &operator=(const OSALSurface &) = delete;
 
+    // 0 once set up on the host window (an OpenGL too old or incomplete stops
+    // the guest); -1, with nothing set up, while there is no host window.
     int gl_init();
     int post();
     void resize(int width, int height);

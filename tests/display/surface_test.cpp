@@ -398,6 +398,41 @@ TEST_F(SurfaceGl, AMissingEntryPointStopsTheGuestAndNothingUnfoundIsCalled)
     EXPECT_FALSE(surface.resolveGlProcs());
 }
 
+TEST_F(SurfaceGl, AHostWindowThatComesAfterTheSurfaceGetsTheContext)
+{
+    // A surface export before the host window exists makes a surface that
+    // knows no window.
+    fb_var_screeninfo info = {};
+    ASSERT_EQ(osal_surface_getScreenInfo(&info), 0);
+    OSALSurface *surface = OSALSurface::getInstance();
+    ASSERT_NE(surface, nullptr);
+    ASSERT_EQ(surface->mHwnd, nullptr);
+
+    // Still no window: a failure to try again later, not a stop.
+    EXPECT_EQ(osal_gl_init(), -1);
+    EXPECT_EQ(FatalLog::boxes, 0) << FatalLog::text;
+    EXPECT_EQ(FatalLog::stops, 0);
+    EXPECT_EQ(surface->mHdc, nullptr) << "a device context without a window";
+    EXPECT_EQ(wglGetCurrentContext(), nullptr);
+
+    kt::TestWindow window;
+    ASSERT_NE(window.hwnd(), nullptr);
+    ASSERT_EQ(osal_gl_init(), 0);
+    EXPECT_EQ(FatalLog::boxes, 0) << FatalLog::text;
+    EXPECT_EQ(FatalLog::stops, 0);
+    EXPECT_EQ(surface->mHwnd, window.hwnd());
+    ASSERT_NE(surface->mHdc, nullptr);
+    EXPECT_EQ(WindowFromDC(surface->mHdc), window.hwnd()) << "the context is not on the host window";
+    ASSERT_NE(surface->mHglrc, nullptr);
+    EXPECT_EQ(wglGetCurrentContext(), surface->mHglrc);
+    for (int i = 0; i < kGlProcCount; ++i)
+        EXPECT_NE(surface->mGlProcs[i], nullptr) << kGlProcNames[i];
+    GLint viewport[4] = {};
+    glGetIntegerv(GL_VIEWPORT, viewport);
+    EXPECT_EQ(viewport[2], 1280);
+    EXPECT_EQ(viewport[3], 800);
+}
+
 KT_ROLE(glInitOnOldGl)
 {
     kt::TestWindow window;
