@@ -645,7 +645,8 @@ void KESTLE_CALL osal_gl_glLoadMatrixf(const float *m);
  * pixels exactly as given (rows and channels untouched). -1, leaving nothing
  * behind, when the file cannot be opened or the arguments describe no image
  * (negative size, NULL pixels for a non-empty one, a file past 4 GiB); -1 also
- * when writing fails. Else 0. */
+ * when writing fails, and the unfinished file is removed (a device named by
+ * path is left alone). Else 0. */
 int KESTLE_CALL osal_surface_bmp_dump(const void *pixels, int width, int height, const char *path);
 /* Hands out the surface's two buffer slots in turn (NULL: the surface keeps
  * no pixel buffers; it draws with OpenGL). Always 0. */

@@ -1,6 +1,7 @@
 #include "display/surface.h"
 
 #include <GL/gl.h>
+#include <io.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -111,13 +112,23 @@ int writeBmp(const void *pixels, int width, int height, const char *path)
     FILE *file = fopen(path, "wb");
     if (!file)
         return -1;
+    // Only a file on disk is ours to remove; a device or pipe stays.
+    bool onDisk = GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))) == FILE_TYPE_DISK;
     bool written = fwrite(header, 1, sizeof header, file) == sizeof header;
     if (written && pixelBytes)
         written = fwrite(pixels, 1, size_t(pixelBytes), file) == size_t(pixelBytes);
-    // A write the device refused shows at the latest when the buffer is flushed.
+    // A small image is still in the C runtime's buffer here, and Wine's fclose
+    // reports success even when its own flush of that buffer fails.
+    if (fflush(file) != 0)
+        written = false;
     if (fclose(file) != 0)
         written = false;
-    return written ? 0 : -1;
+    if (written)
+        return 0;
+    // No half-written picture is left behind.
+    if (onDisk)
+        remove(path);
+    return -1;
 }
 
 OSALSurface *OSALSurface::getInstance()

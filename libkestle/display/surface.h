@@ -53,7 +53,8 @@ bool glVersionSufficient(const char *version, char (&message)[kVersionMessageSiz
 
 // BMP writer behind osal_surface_bmp_dump: 0, or -1 with nothing left
 // behind when the arguments describe no image or the file cannot be opened,
-// and -1 when a write fails.
+// and -1 when a write fails, the unfinished file removed (a device is left
+// alone).
 int writeBmp(const void *pixels, int width, int height, const char *path);
 
 // Seams for the tests: the platform calls that cannot be driven on demand
