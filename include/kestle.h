@@ -665,8 +665,10 @@ int KESTLE_CALL osal_surface_post(void *unused);
 /* Dispatches the calling thread's messages and calls idle(arg) whenever none
  * is waiting (a NULL idle just waits for messages). Never returns: WM_QUIT
  * releases the input, audio and surface objects and ends the process with
- * exit status 0. */
-void KESTLE_CALL osal_init_done(void (*idle)(int), int arg);
+ * exit status 0. The idle function is cdecl like the exports, also for a
+ * caller whose compiler defaults to another convention: declare it
+ * void KESTLE_CALL idle(int). */
+void KESTLE_CALL osal_init_done(void(KESTLE_CALL *idle)(int), int arg);
 
 /* ------------------------------------------------------------------------
  * Audio output device
