@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "child.h"
@@ -131,12 +132,10 @@ KT_ROLE(otherDefaultConvention)
 // unchanged, and ends cleanly).
 TEST(IdleLoop, ACallerWithStdcallAsItsDefaultKeepsItsStackAcrossIdleCalls)
 {
-    kt::Child child;
-    ASSERT_TRUE(child.startRole("otherDefaultConvention"));
     DWORD code = 1;
-    ASSERT_TRUE(child.finish(60000, &code)) << child.out();
-    EXPECT_EQ(code, 0u) << child.out();
-    EXPECT_EQ(child.out(), "idle calls=1000 arg=41 stack moved=0 argument changed=0\n");
+    std::string out = kt::runToEnd(kt::selfPath(), {"--role", "otherDefaultConvention"}, &code, nullptr, 60000);
+    EXPECT_EQ(out, "idle calls=1000 arg=41 stack moved=0 argument changed=0\n");
+    EXPECT_EQ(code, 0u) << out;
 }
 
 // Guest threads keep using the input object while another thread takes

@@ -343,6 +343,21 @@ protected:
     }
 };
 
+// What a gl_init that went well leaves: no box and no stop, a context on
+// the window, current on this thread, and every entry point found.
+void expectSetUpOn(const OSALSurface &surface, HWND window)
+{
+    EXPECT_EQ(FatalLog::boxes, 0) << FatalLog::text;
+    EXPECT_EQ(FatalLog::stops, 0);
+    EXPECT_EQ(surface.mHwnd, window);
+    ASSERT_NE(surface.mHdc, nullptr);
+    EXPECT_EQ(WindowFromDC(surface.mHdc), window) << "the context is not on the host window";
+    ASSERT_NE(surface.mHglrc, nullptr);
+    EXPECT_EQ(wglGetCurrentContext(), surface.mHglrc);
+    for (int i = 0; i < kGlProcCount; ++i)
+        EXPECT_NE(surface.mGlProcs[i], nullptr) << kGlProcNames[i];
+}
+
 TEST_F(SurfaceGl, GlInitMakesACurrentContextSizedAndClearedOnTheHostWindow)
 {
     kt::TestWindow window;
@@ -352,13 +367,7 @@ TEST_F(SurfaceGl, GlInitMakesACurrentContextSizedAndClearedOnTheHostWindow)
     surface->resize(300, 200); // before gl_init: only stored
 
     ASSERT_EQ(surface->gl_init(), 0);
-    EXPECT_EQ(FatalLog::boxes, 0) << FatalLog::text;
-    EXPECT_EQ(FatalLog::stops, 0);
-    ASSERT_NE(surface->mHdc, nullptr);
-    ASSERT_NE(surface->mHglrc, nullptr);
-    EXPECT_EQ(wglGetCurrentContext(), surface->mHglrc);
-    for (int i = 0; i < kGlProcCount; ++i)
-        EXPECT_NE(surface->mGlProcs[i], nullptr) << kGlProcNames[i];
+    ASSERT_NO_FATAL_FAILURE(expectSetUpOn(*surface, window.hwnd()));
 
     GLint viewport[4] = {};
     glGetIntegerv(GL_VIEWPORT, viewport);
@@ -465,15 +474,7 @@ TEST_F(SurfaceGl, AHostWindowThatComesAfterTheSurfaceGetsTheContext)
     kt::TestWindow window;
     ASSERT_NE(window.hwnd(), nullptr);
     ASSERT_EQ(osal_gl_init(), 0);
-    EXPECT_EQ(FatalLog::boxes, 0) << FatalLog::text;
-    EXPECT_EQ(FatalLog::stops, 0);
-    EXPECT_EQ(surface->mHwnd, window.hwnd());
-    ASSERT_NE(surface->mHdc, nullptr);
-    EXPECT_EQ(WindowFromDC(surface->mHdc), window.hwnd()) << "the context is not on the host window";
-    ASSERT_NE(surface->mHglrc, nullptr);
-    EXPECT_EQ(wglGetCurrentContext(), surface->mHglrc);
-    for (int i = 0; i < kGlProcCount; ++i)
-        EXPECT_NE(surface->mGlProcs[i], nullptr) << kGlProcNames[i];
+    ASSERT_NO_FATAL_FAILURE(expectSetUpOn(*surface, window.hwnd()));
     GLint viewport[4] = {};
     glGetIntegerv(GL_VIEWPORT, viewport);
     EXPECT_EQ(viewport[2], 1280);
