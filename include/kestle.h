@@ -503,8 +503,9 @@ InputDeviceInfo *KESTLE_CALL osal_input_getDeviceByPath(const char *s);
 int32_t KESTLE_CALL osal_input_getInputNumberN(void);
 /* Reads exactly n records into buf, waiting until they have all arrived:
  * 0 when they have (n = 0 reads nothing but still connects), -1 when the
- * host has gone before all came, or for n < 0 or a NULL buf with n > 0.
- * Records not read leave their part of buf as it was. */
+ * host has gone before all came; -1 at once, without connecting, for n < 0
+ * or a NULL buf with n > 0. Records not read leave their part of buf as it
+ * was. */
 int32_t KESTLE_CALL osal_input_getInputN(InputEvent *buf, int n);
 /* Waiting for direct device input is not available: -1 at once, without
  * touching rec or device. */
@@ -603,7 +604,9 @@ KESTLE_STATIC_ASSERT(offsetof(fb_var_screeninfo, reserved) == 144, "fb_var_scree
  * OpenGL 2.0 (or later) context on the host window, current on the calling
  * thread only: every other osal_gl_* call and osal_surface_post belong on that
  * thread. An OpenGL older than 2.0 or one lacking a framebuffer entry point
- * shows an "Error" box and stops the guest system. Always 0. */
+ * shows an "Error" box and stops the guest system. 0, or -1 (nothing set up,
+ * the guest not stopped) while the host window does not exist yet: a later
+ * call, once it does, can succeed. */
 int KESTLE_CALL osal_gl_init(void);
 
 /* Framebuffer-era entry points found by osal_gl_init; before it (or when it
@@ -642,7 +645,8 @@ void KESTLE_CALL osal_gl_glLoadMatrixf(const float *m);
  * pixels exactly as given (rows and channels untouched). -1, leaving nothing
  * behind, when the file cannot be opened or the arguments describe no image
  * (negative size, NULL pixels for a non-empty one, a file past 4 GiB); -1 also
- * when writing fails. Else 0. */
+ * when writing fails, and the unfinished file is removed (a device named by
+ * path is left alone). Else 0. */
 int KESTLE_CALL osal_surface_bmp_dump(const void *pixels, int width, int height, const char *path);
 /* Hands out the surface's two buffer slots in turn (NULL: the surface keeps
  * no pixel buffers; it draws with OpenGL). Always 0. */
@@ -661,8 +665,10 @@ int KESTLE_CALL osal_surface_post(void *unused);
 /* Dispatches the calling thread's messages and calls idle(arg) whenever none
  * is waiting (a NULL idle just waits for messages). Never returns: WM_QUIT
  * releases the input, audio and surface objects and ends the process with
- * exit status 0. */
-void KESTLE_CALL osal_init_done(void (*idle)(int), int arg);
+ * exit status 0. The idle function is cdecl like the exports, also for a
+ * caller whose compiler defaults to another convention: declare it
+ * void KESTLE_CALL idle(int). */
+void KESTLE_CALL osal_init_done(void(KESTLE_CALL *idle)(int), int arg);
 
 /* ------------------------------------------------------------------------
  * Audio output device

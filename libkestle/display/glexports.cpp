@@ -24,9 +24,8 @@ extern "C" {
 
 int KESTLE_CALL osal_gl_init(void)
 {
-    if (OSALSurface *surface = OSALSurface::getInstance())
-        surface->gl_init();
-    return 0;
+    OSALSurface *surface = OSALSurface::getInstance();
+    return surface ? surface->gl_init() : -1;
 }
 
 void KESTLE_STDCALL osal_gl_glBindFramebuffer(unsigned int target, unsigned int framebuffer)

@@ -46,7 +46,7 @@ void OSALSystem::shutdown()
     exit(0);
 }
 
-void OSALSystem::idleLoop(void (*idle)(int), int arg)
+void OSALSystem::idleLoop(void(KESTLE_CALL *idle)(int), int arg)
 {
     MSG message;
     for (;;) {
@@ -64,7 +64,7 @@ void OSALSystem::idleLoop(void (*idle)(int), int arg)
     }
 }
 
-extern "C" void KESTLE_CALL osal_init_done(void (*idle)(int), int arg)
+extern "C" void KESTLE_CALL osal_init_done(void(KESTLE_CALL *idle)(int), int arg)
 {
     OSALSystem *system;
     // Only a failed allocation leaves it null; the loop needs the object for

@@ -1,6 +1,7 @@
 #include "display/surface.h"
 
 #include <GL/gl.h>
+#include <io.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +35,12 @@ PROC lookUpGlProc(const char *name)
     if (value == -1 || (value >= 0 && value <= 3))
         return nullptr;
     return proc;
+}
+
+// The host window, by its class and title; NULL while it does not exist.
+HWND findHostWindow()
+{
+    return FindWindowA("Vantrell", "Vantrell");
 }
 
 void stopGuest()
@@ -105,13 +112,23 @@ int writeBmp(const void *pixels, int width, int height, const char *path)
     FILE *file = fopen(path, "wb");
     if (!file)
         return -1;
+    // Only a file on disk is ours to remove; a device or pipe stays.
+    bool onDisk = GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))) == FILE_TYPE_DISK;
     bool written = fwrite(header, 1, sizeof header, file) == sizeof header;
     if (written && pixelBytes)
         written = fwrite(pixels, 1, size_t(pixelBytes), file) == size_t(pixelBytes);
-    // A write the device refused shows at the latest when the buffer is flushed.
+    // A small image is still in the C runtime's buffer here, and Wine's fclose
+    // reports success even when its own flush of that buffer fails.
+    if (fflush(file) != 0)
+        written = false;
     if (fclose(file) != 0)
         written = false;
-    return written ? 0 : -1;
+    if (written)
+        return 0;
+    // No half-written picture is left behind.
+    if (onDisk)
+        remove(path);
+    return -1;
 }
 
 OSALSurface *OSALSurface::getInstance()
@@ -122,7 +139,7 @@ OSALSurface *OSALSurface::getInstance()
 
 OSALSurface::OSALSurface()
 {
-    mHwnd = FindWindowA("Vantrell", "Vantrell");
+    mHwnd = findHostWindow();
     debugPrint("window %d found\n", static_cast<int>(reinterpret_cast<intptr_t>(mHwnd)));
 }
 
@@ -137,6 +154,14 @@ OSALSurface::~OSALSurface()
 int OSALSurface::gl_init()
 {
     debugPrint("calling gl_init()\n");
+    // A surface made before the host window has none yet; it may exist now.
+    if (!mHwnd)
+        mHwnd = findHostWindow();
+    // Without it there is only the screen's device context, on which no
+    // usable context can be made: fail without stopping the guest, so that a
+    // call once the window is there can succeed.
+    if (!mHwnd)
+        return -1;
     mHdc = GetDC(mHwnd);
 
     PIXELFORMATDESCRIPTOR pfd = {};

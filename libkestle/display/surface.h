@@ -53,7 +53,8 @@ bool glVersionSufficient(const char *version, char (&message)[kVersionMessageSiz
 
 // BMP writer behind osal_surface_bmp_dump: 0, or -1 with nothing left
 // behind when the arguments describe no image or the file cannot be opened,
-// and -1 when a write fails.
+// and -1 when a write fails, the unfinished file removed (a device is left
+// alone).
 int writeBmp(const void *pixels, int width, int height, const char *path);
 
 // Seams for the tests: the platform calls that cannot be driven on demand
@@ -79,6 +80,8 @@ public:
     OSALSurface(const OSALSurface &) = delete;
     OSALSurface &operator=(const OSALSurface &) = delete;
 
+    // 0 once set up on the host window (an OpenGL too old or incomplete stops
+    // the guest); -1, with nothing set up, while there is no host window.
     int gl_init();
     int post();
     void resize(int width, int height);

@@ -50,7 +50,7 @@ public:
     [[noreturn]] void messageLoop();
     // Dispatches the calling thread's messages and calls idle(arg) whenever
     // none is waiting; WM_QUIT ends the process through shutdown().
-    [[noreturn]] void idleLoop(void (*idle)(int), int arg);
+    [[noreturn]] void idleLoop(void(KESTLE_CALL *idle)(int), int arg);
     // Releases the input, audio and surface objects, then exit(0).
     [[noreturn]] void shutdown();
 

@@ -208,12 +208,14 @@ HANDLE OSALEventService::connectClient()
 
 int OSALEventService::readRecords(InputEvent *buf, int n)
 {
+    // Refused before connecting: with no host yet, connecting waits for it.
+    // n * 24 must fit the byte count; nothing sensible asks for more.
+    if (n < 0 || static_cast<unsigned>(n) > 0xFFFFFFFFu / sizeof(InputEvent) || (!buf && n > 0))
+        return -1;
+    // Reading nothing still connects.
     HANDLE pipe = connectClient();
     if (n == 0)
         return 0;
-    // n * 24 must fit the byte count; nothing sensible asks for more.
-    if (!buf || n < 0 || static_cast<unsigned>(n) > 0xFFFFFFFFu / sizeof(InputEvent))
-        return -1;
     // A short read (the host went away) is a failure: the records the caller
     // asked for are not all in buf.
     return osal_readPipe(pipe, buf, static_cast<unsigned>(n) * sizeof(InputEvent)) < 0 ? -1 : 0;

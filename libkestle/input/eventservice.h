@@ -55,8 +55,8 @@ public:
     // the pipe to appear) on the first call.
     HANDLE connectClient();
     // Reader side: reads n whole records into buf: 0 once all have arrived
-    // (n = 0 reads nothing), -1 when the pipe broke first or for bad
-    // arguments.
+    // (n = 0 reads nothing), -1 when the pipe broke first, or at once, before
+    // any connection, for bad arguments.
     int readRecords(InputEvent *buf, int n);
     // Reader side: whole records waiting in the pipe.
     unsigned countRecords();

@@ -1,16 +1,26 @@
 // The idle loop of a guest thread and the end of the process through WM_QUIT,
-// each in a process of its own.
+// each in a process of its own, also for a C caller built with another
+// default calling convention.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "child.h"
 #include "display/surface.h"
 #include "display/system.h"
 #include "roles.h"
+
+// The C caller (idle_caller.c) and the quit it posts through this side.
+extern "C" int KESTLE_CALL ktRunIdleCaller(int calls, int arg);
+
+extern "C" void KESTLE_CALL ktEndIdleLoop(void)
+{
+    PostQuitMessage(0);
+}
 
 namespace {
 
@@ -109,6 +119,23 @@ TEST(IdleLoop, WithoutAnIdleFunctionWaitsForMessagesAndStillEnds)
     DWORD code = 1;
     ASSERT_TRUE(child.finish(60000, &code)) << child.out();
     EXPECT_EQ(code, 0u) << child.out();
+}
+
+KT_ROLE(otherDefaultConvention)
+{
+    return ktRunIdleCaller(1000, 41);
+}
+
+// The idle function of a C caller whose compiler defaults to stdcall (on
+// i686; x86-64 has one calling convention, and there the same caller checks
+// that the loop calls it repeatedly with its argument and its stack position
+// unchanged, and ends cleanly).
+TEST(IdleLoop, ACallerWithStdcallAsItsDefaultKeepsItsStackAcrossIdleCalls)
+{
+    DWORD code = 1;
+    std::string out = kt::runToEnd(kt::selfPath(), {"--role", "otherDefaultConvention"}, &code, nullptr, 60000);
+    EXPECT_EQ(out, "idle calls=1000 arg=41 stack moved=0 argument changed=0\n");
+    EXPECT_EQ(code, 0u) << out;
 }
 
 // Guest threads keep using the input object while another thread takes

@@ -1,6 +1,7 @@
 // The display surface: the version test, the screen description, the buffer
-// slots, BMP dumps byte for byte, and OpenGL set-up on a real window (Mesa
-// under Xvfb), including an OpenGL too old and an entry point missing.
+// slots, BMP dumps byte for byte and onto a device or disk that refuses them,
+// and OpenGL set-up on a real window (Mesa under Xvfb), including a window
+// that comes late, an OpenGL too old and an entry point missing.
 #include <gtest/gtest.h>
 
 #include <GL/gl.h>
@@ -251,13 +252,59 @@ TEST(BmpDump, UnusableArgumentsGiveMinusOneAndCreateNothing)
     EXPECT_EQ(readAll(empty), expectedHeader(0, 5));
 }
 
-TEST(BmpDump, AWriteTheDeviceRefusesIsReported)
+// /dev/full opens and refuses every write. A small image is still in the C
+// runtime's buffer when the file is closed; a large one goes past it.
+TEST(BmpDump, ADeviceThatRefusesTheWriteGivesMinusOneAndIsLeftAlone)
 {
-    // /dev/full takes the open and refuses every write.
-    const unsigned char pixels[4096] = {};
-    if (GetFileAttributesA("Z:\\dev\\full") == INVALID_FILE_ATTRIBUTES)
+    const char *device = "Z:\\dev\\full";
+    FILE *probe = fopen(device, "wb");
+    if (!probe)
         GTEST_SKIP() << "no /dev/full";
-    EXPECT_EQ(writeBmp(pixels, 32, 32, "Z:\\dev\\full"), -1);
+    fclose(probe);
+    static const unsigned char pixels[64 * 64 * 4] = {};
+    const int sizes[][2] = {{2, 1}, {64, 64}};
+    for (const auto &size : sizes) {
+        EXPECT_EQ(osal_surface_bmp_dump(pixels, size[0], size[1], device), -1) << size[0] << "x" << size[1];
+        FILE *again = fopen(device, "rb");
+        EXPECT_NE(again, nullptr) << "the device is gone after a " << size[0] << "x" << size[1] << " dump";
+        if (again)
+            fclose(again);
+    }
+}
+
+// Runs as a test entry of its own, under a limit of 58 bytes on the size of
+// any regular file (SIGXFSZ ignored): the kernel then refuses the writes past
+// it, as a full disk would, and leaves the first 58 bytes in the file.
+TEST(BmpDumpFileSizeLimit, AFileTheDiskCutShortIsRemoved)
+{
+    char limit[16] = {};
+    if (!GetEnvironmentVariableA("KT_FILE_SIZE_LIMIT", limit, sizeof limit))
+        GTEST_SKIP() << "needs a file-size limit on the wine command, named in KT_FILE_SIZE_LIMIT";
+    ASSERT_STREQ(limit, "58") << "the cases are built around a 58-byte limit";
+    TempDir dir;
+    static const unsigned char pixels[64 * 64 * 4] = {};
+    struct Case {
+        const char *what;
+        int width, height;
+        int result;
+    };
+    const Case cases[] = {
+        {"1x1: 58 bytes, just within the limit", 1, 1, 0},
+        {"2x1: cut while in the C runtime's buffer", 2, 1, -1},
+        {"64x64: cut past the buffer", 64, 64, -1},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        std::string path = dir.file("cut" + std::to_string(n++) + ".bmp");
+        EXPECT_EQ(osal_surface_bmp_dump(pixels, c.width, c.height, path.c_str()), c.result) << c.what;
+        if (c.result == 0) {
+            std::vector<unsigned char> whole = expectedHeader(1, 1);
+            whole.resize(58, 0);
+            EXPECT_EQ(readAll(path), whole) << c.what;
+        } else {
+            EXPECT_FALSE(exists(path)) << c.what << ": the unfinished file was left";
+        }
+    }
 }
 
 // Records what the fatal path shows and does, instead of a modal box and a
@@ -296,6 +343,21 @@ protected:
     }
 };
 
+// What a gl_init that went well leaves: no box and no stop, a context on
+// the window, current on this thread, and every entry point found.
+void expectSetUpOn(const OSALSurface &surface, HWND window)
+{
+    EXPECT_EQ(FatalLog::boxes, 0) << FatalLog::text;
+    EXPECT_EQ(FatalLog::stops, 0);
+    EXPECT_EQ(surface.mHwnd, window);
+    ASSERT_NE(surface.mHdc, nullptr);
+    EXPECT_EQ(WindowFromDC(surface.mHdc), window) << "the context is not on the host window";
+    ASSERT_NE(surface.mHglrc, nullptr);
+    EXPECT_EQ(wglGetCurrentContext(), surface.mHglrc);
+    for (int i = 0; i < kGlProcCount; ++i)
+        EXPECT_NE(surface.mGlProcs[i], nullptr) << kGlProcNames[i];
+}
+
 TEST_F(SurfaceGl, GlInitMakesACurrentContextSizedAndClearedOnTheHostWindow)
 {
     kt::TestWindow window;
@@ -305,13 +367,7 @@ TEST_F(SurfaceGl, GlInitMakesACurrentContextSizedAndClearedOnTheHostWindow)
     surface->resize(300, 200); // before gl_init: only stored
 
     ASSERT_EQ(surface->gl_init(), 0);
-    EXPECT_EQ(FatalLog::boxes, 0) << FatalLog::text;
-    EXPECT_EQ(FatalLog::stops, 0);
-    ASSERT_NE(surface->mHdc, nullptr);
-    ASSERT_NE(surface->mHglrc, nullptr);
-    EXPECT_EQ(wglGetCurrentContext(), surface->mHglrc);
-    for (int i = 0; i < kGlProcCount; ++i)
-        EXPECT_NE(surface->mGlProcs[i], nullptr) << kGlProcNames[i];
+    ASSERT_NO_FATAL_FAILURE(expectSetUpOn(*surface, window.hwnd()));
 
     GLint viewport[4] = {};
     glGetIntegerv(GL_VIEWPORT, viewport);
@@ -396,6 +452,33 @@ TEST_F(SurfaceGl, AMissingEntryPointStopsTheGuestAndNothingUnfoundIsCalled)
     for (int i = kGlGenRenderbuffers; i < kGlProcCount; ++i)
         EXPECT_EQ(surface.mGlProcs[i], nullptr) << kGlProcNames[i] << " was looked up after the miss";
     EXPECT_FALSE(surface.resolveGlProcs());
+}
+
+TEST_F(SurfaceGl, AHostWindowThatComesAfterTheSurfaceGetsTheContext)
+{
+    // A surface export before the host window exists makes a surface that
+    // knows no window.
+    fb_var_screeninfo info = {};
+    ASSERT_EQ(osal_surface_getScreenInfo(&info), 0);
+    OSALSurface *surface = OSALSurface::getInstance();
+    ASSERT_NE(surface, nullptr);
+    ASSERT_EQ(surface->mHwnd, nullptr);
+
+    // Still no window: a failure to try again later, not a stop.
+    EXPECT_EQ(osal_gl_init(), -1);
+    EXPECT_EQ(FatalLog::boxes, 0) << FatalLog::text;
+    EXPECT_EQ(FatalLog::stops, 0);
+    EXPECT_EQ(surface->mHdc, nullptr) << "a device context without a window";
+    EXPECT_EQ(wglGetCurrentContext(), nullptr);
+
+    kt::TestWindow window;
+    ASSERT_NE(window.hwnd(), nullptr);
+    ASSERT_EQ(osal_gl_init(), 0);
+    ASSERT_NO_FATAL_FAILURE(expectSetUpOn(*surface, window.hwnd()));
+    GLint viewport[4] = {};
+    glGetIntegerv(GL_VIEWPORT, viewport);
+    EXPECT_EQ(viewport[2], 1280);
+    EXPECT_EQ(viewport[3], 800);
 }
 
 KT_ROLE(glInitOnOldGl)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -128,6 +129,31 @@ TEST(InputReader, ReadingNoRecordsStillConnects)
     DWORD code = 1;
     std::string out = kt::runToEnd(kt::selfPath(), {"--role", "readNone"}, &code);
     EXPECT_EQ(out, "rc=0 untouched=1\nwaiting=1\n") << "the sync record is waiting once connected";
+}
+
+// With no host at all: calls that are refused must not wait for one first.
+KT_ROLE(badArgumentsWithoutHost)
+{
+    InputEvent e;
+    memset(&e, 0xEE, sizeof e);
+    const struct {
+        InputEvent *buf;
+        int n;
+    } calls[] = {{nullptr, 1}, {&e, -1}, {nullptr, -1}, {&e, INT_MIN}, {&e, 0x7FFFFFFF}};
+    for (const auto &c : calls)
+        printf("rc=%d ", osal_input_getInputN(c.buf, c.n));
+    OSALEventService *service = OSALEventService::getInstance();
+    printf("untouched=%d attempts=%ld\n", untouched(e) ? 1 : 0, service ? service->connectAttempts() : -1L);
+    return 0;
+}
+
+TEST(InputReader, BadArgumentsAreRefusedAtOnceWhenNoHostIsThere)
+{
+    ensureDesktop();
+    DWORD code = 1;
+    std::string out = kt::runToEnd(kt::selfPath(), {"--role", "badArgumentsWithoutHost"}, &code, nullptr, 60000);
+    EXPECT_EQ(out, "rc=-1 rc=-1 rc=-1 rc=-1 rc=-1 untouched=1 attempts=0\n");
+    EXPECT_EQ(code, 0u);
 }
 
 // A bare host: makes the pipe, waits for the reader, then on each line of
