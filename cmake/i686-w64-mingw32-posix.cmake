@@ -1,15 +1,4 @@
-# Cross-compiling for 32-bit x86 Windows with mingw-w64. The POSIX thread
-# model is required: the win32 model has no std::mutex/std::thread.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86)
-
+# 32-bit x86 Windows: what ships.
 set(KESTLE_MINGW_TRIPLE i686-w64-mingw32)
-set(CMAKE_C_COMPILER   ${KESTLE_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${KESTLE_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER  ${KESTLE_MINGW_TRIPLE}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${KESTLE_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_SYSTEM_PROCESSOR x86)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-posix.cmake)
