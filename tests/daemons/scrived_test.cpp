@@ -13,11 +13,14 @@
 #include <vector>
 
 #include "child.h"
-#include "daemon_support.h"
+#include "files.h"
 #include "kestle.h"
 #include "log_daemon.h"
+#include "loopback.h"
 #include "roles.h"
 #include "sockmap_fixture.h"
+#include "testdata.h"
+#include "wait.h"
 
 namespace {
 
@@ -247,28 +250,14 @@ TEST(ScrivedAcceptLoop, AFailedAcceptSaysSoInFull)
 
 int failToStart(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *) { return EAGAIN; }
 
-// A listening socket on the loopback and its port.
-SOCKET listenLoopback(int *port)
-{
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    int len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-    listen(s, SOMAXCONN);
-    *port = ntohs(a.sin_port);
-    return s;
-}
-
 TEST(ScrivedAcceptLoop, AConnectionWithoutAThreadIsClosedAndTheNextOneServed)
 {
     kt::startWinsock();
     kt::TestRoot root("nothread");
     LogDaemon daemon;
-    int port = 0;
-    daemon.mListenSock = (int32_t)listenLoopback(&port);
+    kt::Listener listener;
+    int port = listener.port();
+    daemon.mListenSock = static_cast<int32_t>(listener.sock());
     ASSERT_GE(daemon.mListenSock, 0);
     daemon.mLogFd = _open(root.path("/log").c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, 0666);
     ASSERT_GE(daemon.mLogFd, 0);
@@ -290,7 +279,6 @@ TEST(ScrivedAcceptLoop, AConnectionWithoutAThreadIsClosedAndTheNextOneServed)
     EXPECT_TRUE(second.waitClosed());
     EXPECT_TRUE(kt::waitFileSize(root.path("/log"), 6));
     EXPECT_EQ(kt::readFile(root.path("/log")), "served");
-    closesocket((SOCKET)daemon.mListenSock);
     _close(daemon.mLogFd);
 }
 

@@ -18,11 +18,13 @@
 #include <vector>
 
 #include "child.h"
-#include "../daemons/daemon_support.h"
+#include "files.h"
 #include "kestle.h"
+#include "loopback.h"
 #include "os/logconn.h"
 #include "roles.h"
 #include "sockmap_fixture.h"
+#include "wait.h"
 
 namespace {
 
@@ -188,48 +190,6 @@ size_t lines(const std::string &text) { return std::count(text.begin(), text.end
     return ::testing::AssertionSuccess();
 }
 
-// A loopback port held by a bound socket that listens only when told: until
-// then connections to it are refused.
-class LatePort {
-public:
-    LatePort()
-    {
-        mSock = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int len = sizeof a;
-        if (bind(mSock, (sockaddr *)&a, sizeof a) == 0 && getsockname(mSock, (sockaddr *)&a, &len) == 0)
-            mPort = ntohs(a.sin_port);
-    }
-    ~LatePort() { closesocket(mSock); }
-    int port() const { return mPort; }
-    bool listenNow() { return listen(mSock, 4) == 0; }
-    // The next connection, or an invalid one after the time.
-    kt::Conn acceptOne(int timeoutMs = kLong)
-    {
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(mSock, &set);
-        timeval tv{timeoutMs / 1000, 0};
-        if (select(0, &set, nullptr, nullptr, &tv) != 1)
-            return kt::Conn();
-        return kt::Conn(accept(mSock, nullptr, nullptr));
-    }
-    bool noMoreConnections()
-    {
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(mSock, &set);
-        timeval tv{0, 0};
-        return select(0, &set, nullptr, nullptr, &tv) == 0;
-    }
-
-private:
-    SOCKET mSock = INVALID_SOCKET;
-    int mPort = -1;
-};
-
 class LogServerSocket : public testing::Test {
 protected:
     void SetUp() override
@@ -269,7 +229,7 @@ TEST_F(LogServerSocket, ConcurrentCallersShareOneConnectionToTheDaemon)
 // up, once a second, even after the daemon has registered another one.
 TEST_F(LogServerSocket, BeforeTheDaemonListensItRetriesTheFirstPortItLookedUp)
 {
-    LatePort late;
+    kt::Listener late(false);
     ASSERT_GT(late.port(), 0);
     ASSERT_EQ(mHolder.command("add scrived " + std::to_string(late.port()) + " 1"), 0);
 
@@ -289,8 +249,8 @@ TEST_F(LogServerSocket, BeforeTheDaemonListensItRetriesTheFirstPortItLookedUp)
     ASSERT_TRUE(kt::waitUntil([&] { return lines(guest.out()) > seen; }, kLong)) << guest.out();
     EXPECT_TRUE(refusals(guest.out(), late.port(), 0)) << "every attempt goes to the first port";
 
-    ASSERT_TRUE(late.listenNow());
-    kt::Conn conn = late.acceptOne();
+    ASSERT_TRUE(late.listen());
+    kt::Conn conn(late.accept(kLong));
     ASSERT_TRUE(conn.valid());
     std::string got;
     ASSERT_TRUE(conn.recvToEnd(&got));
@@ -301,7 +261,7 @@ TEST_F(LogServerSocket, BeforeTheDaemonListensItRetriesTheFirstPortItLookedUp)
     EXPECT_EQ(code, 0u);
     EXPECT_TRUE(refusals(guest.out(), late.port(), 1));
     EXPECT_EQ(guest.out().substr(guest.out().rfind("same")), "same 1 made 1\n");
-    EXPECT_TRUE(late.noMoreConnections()) << "one connection for all eight threads";
+    EXPECT_FALSE(late.pending()) << "one connection for all eight threads";
     daemon.kill();
 }
 
@@ -311,8 +271,8 @@ TEST_F(LogServerSocket, BeforeTheDaemonListensItRetriesTheFirstPortItLookedUp)
 // failures without a pause make that race all but certain.
 TEST_F(LogServerSocket, FailedSocketCreationIsRetriedAndNeverHandedOut)
 {
-    LatePort server;
-    ASSERT_TRUE(server.listenNow());
+    kt::Listener server;
+    ASSERT_TRUE(server.valid());
     ASSERT_EQ(mHolder.command("add scrived " + std::to_string(server.port()) + " 1"), 0);
     constexpr int kFailures = 1000;
     kt::Child guest;
@@ -326,7 +286,7 @@ TEST_F(LogServerSocket, FailedSocketCreationIsRetriedAndNeverHandedOut)
         },
         kLong));
     EXPECT_EQ(guest.out().substr(guest.out().rfind("same")), "same 1 made 1\n");
-    kt::Conn conn = server.acceptOne();
+    kt::Conn conn(server.accept(kLong));
     ASSERT_TRUE(conn.valid());
     std::string got;
     ASSERT_TRUE(conn.recvToEnd(&got));
@@ -339,7 +299,7 @@ TEST_F(LogServerSocket, FailedSocketCreationIsRetriedAndNeverHandedOut)
     for (int i = 0; i < kFailures; ++i)
         expected += "scrived socket error\n";
     EXPECT_EQ(guest.out(), expected + "same 1 made 1\n");
-    EXPECT_TRUE(server.noMoreConnections());
+    EXPECT_FALSE(server.pending());
 }
 
 // A failure that lasts is retried at the connect loop's pace, one message per
@@ -371,14 +331,14 @@ TEST(LogServerSocketFailure, SocketCreationThatKeepsFailingIsRetriedOncePerSecon
 // Any key's port is used, and the messages still name the log daemon.
 TEST_F(LogServerSocket, ConnectServerReachesAnyKeyAndRetriesUntilItListens)
 {
-    LatePort late;
+    kt::Listener late(false);
     ASSERT_GT(late.port(), 0);
     ASSERT_EQ(mHolder.command("add interrogator " + std::to_string(late.port()) + " 1"), 0);
     kt::Child guest;
     ASSERT_TRUE(guest.startRole("connect_guest", {"interrogator"}));
     ASSERT_TRUE(kt::waitUntil([&] { return lines(guest.out()) >= 2; }, kLong)) << guest.out();
-    ASSERT_TRUE(late.listenNow());
-    kt::Conn conn = late.acceptOne();
+    ASSERT_TRUE(late.listen());
+    kt::Conn conn(late.accept(kLong));
     ASSERT_TRUE(conn.valid());
     std::string got;
     ASSERT_TRUE(conn.recvToEnd(&got));
