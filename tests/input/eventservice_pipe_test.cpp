@@ -2,7 +2,6 @@
 // and its thread in one, a reader in another.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "child.h"
+#include "gate.h"
 #include "input/eventservice.h"
 #include "roles.h"
 
@@ -241,26 +241,22 @@ TEST(InputPipe, AProcessThatIsHostAndReaderKeepsBothEnds)
 KT_ROLE(racingHost)
 {
     constexpr int kThreads = 8, kEach = 10;
-    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    std::atomic<int> waiting{0};
-    std::vector<std::thread> threads;
-    threads.emplace_back([&] {
-        waiting.fetch_add(1);
-        WaitForSingleObject(go, INFINITE);
+    // The event-service thread serves for the rest of the process.
+    kt::StartGate gate(kThreads + 1);
+    std::thread([&gate] {
+        gate.wait();
         eventServiceThread(nullptr);
-    });
+    }).detach();
+    std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
-            waiting.fetch_add(1);
-            WaitForSingleObject(go, INFINITE);
+            gate.wait();
             for (int i = 0; i < kEach; ++i)
                 OSALEventService::getInstance()->push(WM_GUEST_KEY, 1000 + t * kEach + i, 1);
         });
-    while (waiting.load() < kThreads + 1)
-        Sleep(1);
-    SetEvent(go);
-    for (size_t i = 1; i < threads.size(); ++i)
-        threads[i].join();
+    gate.open();
+    for (auto &t : threads)
+        t.join();
     printf("pushed\n");
     fflush(stdout);
     // Serve until the test is done.

@@ -7,10 +7,10 @@
 
 #include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "child.h"
+#include "gate.h"
 #include "kestle.h"
 #include "os/logconn.h"
 #include "roles.h"
@@ -84,16 +84,7 @@ KT_ROLE(pipe_guest)
     HANDLE h = nullptr;
     if (mode == "threads") {
         std::vector<HANDLE> got(8);
-        std::vector<std::thread> threads;
-        HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        for (size_t i = 0; i < got.size(); ++i)
-            threads.emplace_back([&, i] {
-                WaitForSingleObject(go, INFINITE);
-                got[i] = osal_connectLogServerPipe();
-            });
-        SetEvent(go);
-        for (auto &t : threads)
-            t.join();
+        kt::runAtOnce(static_cast<int>(got.size()), [&](int i) { got[i] = osal_connectLogServerPipe(); });
         h = got[0];
         bool same = h != nullptr;
         for (HANDLE g : got)

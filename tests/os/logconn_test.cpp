@@ -19,6 +19,7 @@
 
 #include "child.h"
 #include "files.h"
+#include "gate.h"
 #include "kestle.h"
 #include "loopback.h"
 #include "os/logconn.h"
@@ -64,16 +65,7 @@ KT_ROLE(log_guest)
         kestle::logconn::setSocketRetryPause(static_cast<DWORD>(std::stoul(args[2])));
     kestle::logconn::setSocket(countingSocket);
     std::vector<int> got(8, INT_MIN);
-    std::vector<std::thread> threads;
-    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    for (size_t i = 0; i < got.size(); ++i)
-        threads.emplace_back([&, i] {
-            WaitForSingleObject(go, INFINITE);
-            got[i] = osal_connectLogServer();
-        });
-    SetEvent(go);
-    for (auto &t : threads)
-        t.join();
+    kt::runAtOnce(static_cast<int>(got.size()), [&](int i) { got[i] = osal_connectLogServer(); });
     bool same = got[0] >= 0 && osal_connectLogServer() == got[0];
     for (int s : got)
         same = same && s == got[0];
