@@ -110,6 +110,24 @@ bool startHost(Child &host, const EnvChanges *env, HWND *hwnd, const std::vector
     return *hwnd && FindWindowA("Vantrell", "Vantrell") == *hwnd;
 }
 
+bool askHost(Child &host, const std::string &command, const std::string &answer, std::string *line)
+{
+    size_t before = host.out().size();
+    if (!host.send(command + "\n"))
+        return false;
+    for (int i = 0; i < 600; ++i) {
+        std::string out = host.out();
+        size_t at = out.find(answer, before);
+        size_t end = at == std::string::npos ? at : out.find('\n', at);
+        if (end != std::string::npos) {
+            *line = out.substr(at + answer.size(), end - at - answer.size());
+            return true;
+        }
+        Sleep(50);
+    }
+    return false;
+}
+
 int32_t keyLParam(unsigned scan, bool up, bool extended)
 {
     uint32_t bits = 1u | (scan << 16);

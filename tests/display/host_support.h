@@ -57,6 +57,10 @@ struct GuestStop {
 // accelerators are up; *hwnd gets the host window.
 bool startHost(Child &host, const EnvChanges *env, HWND *hwnd, const std::vector<std::string> &args = {});
 
+// Sends the host one command and waits for its answer, the line starting
+// with `answer`; *line gets what follows `answer` on it.
+bool askHost(Child &host, const std::string &command, const std::string &answer, std::string *line);
+
 // The host window's records for a key message: what WM_KEYDOWN/UP gives.
 int32_t keyLParam(unsigned scan, bool up = false, bool extended = false);
 
