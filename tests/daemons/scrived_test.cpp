@@ -240,12 +240,10 @@ KT_ROLE(scrived_accept_fails)
 
 TEST(ScrivedAcceptLoop, AFailedAcceptSaysSoInFull)
 {
-    kt::Child c;
-    ASSERT_TRUE(c.startRole("scrived_accept_fails"));
-    DWORD code = 1;
-    ASSERT_TRUE(c.finish(30000, &code));
-    EXPECT_EQ(code, 0u);
-    EXPECT_EQ(c.err(), "scrived accept failed");
+    kt::Finished c = kt::runRoleToEnd("scrived_accept_fails", {}, nullptr, 30000);
+    ASSERT_TRUE(c.ended);
+    EXPECT_EQ(c.code, 0u);
+    EXPECT_EQ(c.err, "scrived accept failed");
 }
 
 int failToStart(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *) { return EAGAIN; }

@@ -103,13 +103,11 @@ KT_ROLE(waitFirst)
 
 TEST(HostWindowStartUp, WaitBeforeInitReturnsOnceTheWindowIsUpAndQuitEndsWithZero)
 {
-    kt::Child child;
-    ASSERT_TRUE(child.startRole("waitFirst"));
-    DWORD code = 1;
     // The WM_QUIT for the start-up thread ends the process, status 0.
-    ASSERT_TRUE(child.finish(90000, &code)) << child.out();
-    EXPECT_EQ(child.out(), "still waiting\nwaited\n");
-    EXPECT_EQ(code, 0u);
+    kt::Finished child = kt::runRoleToEnd("waitFirst", {}, nullptr, 90000);
+    ASSERT_TRUE(child.ended) << child.out;
+    EXPECT_EQ(child.out, "still waiting\nwaited\n");
+    EXPECT_EQ(child.code, 0u);
 }
 
 TEST(HostWindowStartUp, ActivationWithoutAHostWindowReturnsAtOnce)

@@ -167,13 +167,9 @@ TEST(InputPipe, AfterTheReaderLeavesRecordsAreDroppedAndNoSecondReaderGetsIn)
     OSALEventService *service = OSALEventService::getInstance();
     ASSERT_NE(service, nullptr);
     ASSERT_TRUE(startEventThread());
-    {
-        kt::Child reader;
-        ASSERT_TRUE(reader.startRole("reader", {"1"}));
-        DWORD code = 1;
-        ASSERT_TRUE(reader.finish(30000, &code)) << reader.out();
-        EXPECT_EQ(reader.out(), "connected\n" + kSync + "done\n");
-    }
+    kt::Finished reader = kt::runRoleToEnd("reader", {"1"}, nullptr, 30000);
+    ASSERT_TRUE(reader.ended) << reader.out;
+    EXPECT_EQ(reader.out, "connected\n" + kSync + "done\n");
     for (int i = 0; i < 5; ++i)
         service->push(WM_GUEST_KEY, 102, 1);
     // The thread goes on taking records although every write now fails.

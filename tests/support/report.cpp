@@ -42,24 +42,19 @@ Report parseReport(const std::string &text, Pairs pairs)
 testing::AssertionResult runReport(const std::string &role, const std::vector<std::string> &args,
                                    const EnvChanges *env, std::string *out, int timeoutMs)
 {
-    Child child;
-    out->clear();
-    if (!child.startRole(role, args, env))
-        return testing::AssertionFailure() << "role " << role << " did not start";
-    bool reported = child.waitOut("end\n", timeoutMs);
-    DWORD code = 1;
-    bool ended = child.finish(timeoutMs, &code);
-    *out = child.out();
-    if (reported && ended && code == 0)
+    Finished run = runRoleToEnd(role, args, env, timeoutMs);
+    *out = run.out;
+    bool reported = run.out.find("end\n") != std::string::npos;
+    if (run.ended && reported && run.code == 0)
         return testing::AssertionSuccess();
     testing::AssertionResult failure = testing::AssertionFailure() << "role " << role;
-    if (!reported)
-        failure << " printed no \"end\"";
-    else if (!ended)
+    if (!run.ended)
         failure << " did not end in time";
+    else if (!reported)
+        failure << " printed no \"end\"";
     else
-        failure << " exited with " << code;
-    return failure << "; it printed:\n" << *out << child.err();
+        failure << " exited with " << run.code;
+    return failure << "; it printed:\n" << run.out << run.err;
 }
 
 } // namespace kt
