@@ -182,6 +182,18 @@ size_t lines(const std::string &text) { return std::count(text.begin(), text.end
     return ::testing::AssertionSuccess();
 }
 
+// Takes the one connection a guest makes to `server` and reads what it sends
+// until it closes.
+::testing::AssertionResult receiveAll(kt::Listener &server, std::string *got)
+{
+    kt::Conn conn(server.accept(kLong));
+    if (!conn.valid())
+        return ::testing::AssertionFailure() << "no connection came";
+    if (!conn.recvToEnd(got))
+        return ::testing::AssertionFailure() << "the connection did not end; received \"" << *got << "\"";
+    return ::testing::AssertionSuccess();
+}
+
 class LogServerSocket : public testing::Test {
 protected:
     void SetUp() override
@@ -204,14 +216,12 @@ TEST_F(LogServerSocket, ConcurrentCallersShareOneConnectionToTheDaemon)
     ASSERT_TRUE(daemon.waitOut("to sockmap ok\n", kLong)) << daemon.out() << daemon.err();
 
     const std::string text = "one line from the guest\n";
-    kt::Child guest;
-    ASSERT_TRUE(guest.startRole("log_guest", {text}, &env));
-    DWORD code = 99;
-    ASSERT_TRUE(guest.finish(kLong, &code));
-    EXPECT_EQ(code, 0u);
+    kt::Finished guest = kt::runRoleToEnd("log_guest", {text}, &env, kLong);
+    ASSERT_TRUE(guest.ended);
+    EXPECT_EQ(guest.code, 0u);
     // A refusal line first is possible only if scrived had not listened yet.
-    EXPECT_TRUE(refusals(guest.out(), osal_sockmap_get("scrived"), 1));
-    EXPECT_EQ(guest.out().substr(guest.out().rfind("same")), "same 1 made 1\n");
+    EXPECT_TRUE(refusals(guest.out, osal_sockmap_get("scrived"), 1));
+    EXPECT_EQ(guest.out.substr(guest.out.rfind("same")), "same 1 made 1\n");
     ASSERT_TRUE(kt::waitFileSize(root.path("/dev/log/main"), text.size()));
     EXPECT_EQ(kt::readFile(root.path("/dev/log/main")), text);
     daemon.kill();
@@ -242,12 +252,9 @@ TEST_F(LogServerSocket, BeforeTheDaemonListensItRetriesTheFirstPortItLookedUp)
     EXPECT_TRUE(refusals(guest.out(), late.port(), 0)) << "every attempt goes to the first port";
 
     ASSERT_TRUE(late.listen());
-    kt::Conn conn(late.accept(kLong));
-    ASSERT_TRUE(conn.valid());
     std::string got;
-    ASSERT_TRUE(conn.recvToEnd(&got));
+    ASSERT_TRUE(receiveAll(late, &got));
     EXPECT_EQ(got, "to the first port\n");
-    conn.close();
     DWORD code = 99;
     ASSERT_TRUE(guest.finish(kLong, &code));
     EXPECT_EQ(code, 0u);
@@ -278,12 +285,9 @@ TEST_F(LogServerSocket, FailedSocketCreationIsRetriedAndNeverHandedOut)
         },
         kLong));
     EXPECT_EQ(guest.out().substr(guest.out().rfind("same")), "same 1 made 1\n");
-    kt::Conn conn(server.accept(kLong));
-    ASSERT_TRUE(conn.valid());
     std::string got;
-    ASSERT_TRUE(conn.recvToEnd(&got));
+    ASSERT_TRUE(receiveAll(server, &got));
     EXPECT_EQ(got, "after the failures\n");
-    conn.close();
     DWORD code = 99;
     ASSERT_TRUE(guest.finish(kLong, &code));
     EXPECT_EQ(code, 0u);
@@ -330,12 +334,9 @@ TEST_F(LogServerSocket, ConnectServerReachesAnyKeyAndRetriesUntilItListens)
     ASSERT_TRUE(guest.startRole("connect_guest", {"interrogator"}));
     ASSERT_TRUE(kt::waitUntil([&] { return lines(guest.out()) >= 2; }, kLong)) << guest.out();
     ASSERT_TRUE(late.listen());
-    kt::Conn conn(late.accept(kLong));
-    ASSERT_TRUE(conn.valid());
     std::string got;
-    ASSERT_TRUE(conn.recvToEnd(&got));
+    ASSERT_TRUE(receiveAll(late, &got));
     EXPECT_EQ(got, "ping");
-    conn.close();
     DWORD code = 99;
     ASSERT_TRUE(guest.finish(kLong, &code));
     EXPECT_EQ(code, 0u);
@@ -356,22 +357,18 @@ TEST_F(LogServerSocket, AnAbsentKeyGoesToPort65535AndIsRetried)
 
 TEST_F(LogServerSocket, ANullNameIsRefusedWithoutAConnection)
 {
-    kt::Child guest;
-    ASSERT_TRUE(guest.startRole("connect_guest", {"(null)"}));
-    DWORD code = 99;
-    ASSERT_TRUE(guest.finish(kLong, &code));
-    EXPECT_EQ(code, 0u);
-    EXPECT_EQ(guest.out(), "result -1 error 10014\n");
+    kt::Finished guest = kt::runRoleToEnd("connect_guest", {"(null)"}, nullptr, kLong);
+    ASSERT_TRUE(guest.ended);
+    EXPECT_EQ(guest.code, 0u);
+    EXPECT_EQ(guest.out, "result -1 error 10014\n");
 }
 
 TEST_F(LogServerSocket, AnUnresolvableLoopbackNameEndsTheProcess)
 {
-    kt::Child guest;
-    ASSERT_TRUE(guest.startRole("connect_guest", {"scrived", "noresolve"}));
-    DWORD code = 99;
-    ASSERT_TRUE(guest.finish(kLong, &code));
-    EXPECT_EQ(code, 1u);
-    EXPECT_EQ(guest.out(), "osal_connectServer: resolving the loopback host name \"localhost\" failed\n");
+    kt::Finished guest = kt::runRoleToEnd("connect_guest", {"scrived", "noresolve"}, nullptr, kLong);
+    ASSERT_TRUE(guest.ended);
+    EXPECT_EQ(guest.code, 1u);
+    EXPECT_EQ(guest.out, "osal_connectServer: resolving the loopback host name \"localhost\" failed\n");
 }
 
 } // namespace
