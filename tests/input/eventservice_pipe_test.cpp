@@ -12,34 +12,24 @@
 
 #include "child.h"
 #include "gate.h"
+#include "input_records.h"
 #include "input/eventservice.h"
 #include "roles.h"
 
 namespace {
 
+using kt::keyLParam;
+using kt::startEventThread;
+
 // One record as a line: its fields, and whether the time and reserved words are 0.
-std::string describe(const InputEvent &e)
-{
-    const unsigned char *raw = reinterpret_cast<const unsigned char *>(&e);
-    bool zeros = true;
-    for (int i : {0, 1, 2, 3, 4, 5, 6, 7, 20, 21, 22, 23})
-        zeros = zeros && raw[i] == 0;
-    char line[96];
-    snprintf(line, sizeof line, "t=%u c=%u v=%d d=%d%s\n", e.type, e.code, e.value, e.device,
-             zeros ? "" : " (time or reserved not 0)");
-    return line;
-}
+std::string describe(const InputEvent &e) { return kt::receivedLine(e) + "\n"; }
 
 std::string expectLine(unsigned type, unsigned code, int value, int device)
 {
-    char line[64];
-    snprintf(line, sizeof line, "t=%u c=%u v=%d d=%d\n", type, code, value, device);
-    return line;
+    return kt::recordLine(type, code, value, device) + "\n";
 }
 
 const std::string kSync = expectLine(0, 0, 0, 1);
-
-int32_t keyLParam(unsigned scan) { return static_cast<int32_t>(1u | (scan << 16)); }
 
 // Reads n records one at a time on a thread of its own; what arrived within
 // the time limit (a reader still blocked then is left behind).
@@ -64,11 +54,6 @@ std::vector<InputEvent> readWithin(OSALEventService *service, int n, DWORD ms)
     WaitForSingleObject(done, ms);
     std::lock_guard<std::mutex> hold(shared->lock);
     return shared->got;
-}
-
-bool startEventThread()
-{
-    return osal_CreateThread(nullptr, 0, eventServiceThread, nullptr, 0, nullptr) != 0;
 }
 
 // Reads the records one by one and prints each as it comes: "connected"
