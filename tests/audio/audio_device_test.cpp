@@ -3,6 +3,7 @@
 // by hand against a recording stand-in for the DirectSound buffer.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -370,8 +371,22 @@ TEST(AudioExports, WriteTakesWholeBlocksOrNothing)
     std::vector<unsigned char> bytes = pattern(4096, 5);
     EXPECT_EQ(osal_audio_streamout_write(bytes.data(), 4096), 4096);
     EXPECT_EQ(audio->mRing.usedBytes(), 4096);
-    EXPECT_EQ(osal_audio_streamout_write(nullptr, 4), -1);
-    EXPECT_EQ(osal_audio_streamout_write(bytes.data(), -1), -1);
+    // Nothing from nowhere, and no length that could move a caller's offset
+    // backwards: each writes nothing and says 0.
+    struct Bad {
+        const char *what;
+        const void *data;
+        int len;
+    };
+    const Bad bad[] = {
+        {"NULL data", nullptr, 4},
+        {"a length of -1", bytes.data(), -1},
+        {"a length of INT_MIN", bytes.data(), INT_MIN},
+        {"a length of INT_MAX", bytes.data(), INT_MAX},
+    };
+    for (const Bad &b : bad)
+        EXPECT_EQ(osal_audio_streamout_write(b.data, b.len), 0) << b.what;
+    EXPECT_EQ(audio->mRing.usedBytes(), 4096);
 
     int free = audio->mRing.freeBytes();
     std::vector<unsigned char> big(free);
