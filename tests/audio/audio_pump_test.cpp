@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -370,20 +371,25 @@ TEST(AudioPlayback, AWriterFasterThanPlaybackIsHeldBack)
 
     ASSERT_FALSE(samples.empty());
     EXPECT_GT(samples.back().accepted, kRingBytes) << "the writer should have filled the ring and been refused";
+    // A writer held up by the machine may leave the cursor a moment of
+    // silence (an underrun); apart from that, what played is the stream.
+    std::vector<PlayedFrame> sound;
+    std::copy_if(played.begin(), played.end(), std::back_inserter(sound),
+                 [](const PlayedFrame &f) { return f.value != 0; });
     // Accepted bytes never ran ahead of played ones by more than the ring
     // and the buffer hold.
     for (const Sample &s : samples) {
-        auto upTo = std::upper_bound(played.begin(), played.end(), s.tick,
+        auto upTo = std::upper_bound(sound.begin(), sound.end(), s.tick,
                                      [](int64_t t, const PlayedFrame &f) { return t < f.tick; });
-        int64_t playedBytes = static_cast<int64_t>(upTo - played.begin()) * 4;
+        int64_t playedBytes = static_cast<int64_t>(upTo - sound.begin()) * 4;
         if (s.accepted > playedBytes + (kRingBytes - 1) + kBufferBytes) {
             ADD_FAILURE() << s.accepted << " bytes accepted when " << playedBytes << " had played";
             break;
         }
     }
-    // And nothing was lost or overwritten: all that played is the stream, in order.
-    ASSERT_GT(played.size(), kFramesPerSecond);
-    expectRun(played, 0, 1, played.size());
+    // And nothing was lost, overwritten or played twice: every frame in order.
+    ASSERT_GT(sound.size(), kFramesPerSecond);
+    expectRun(sound, 0, 1, sound.size());
 }
 
 TEST(AudioPlayback, NewBytesAfterAStopPlayFromTheirFirstFrame)
