@@ -141,18 +141,24 @@ int main(int argc, char **argv)
     const DWORD size = static_cast<DWORD>(audio->bufferBytes());
     const double ticksPerSecond = 1000.0 / tickMs(1);
 
-    // ---- a sound started on an idle device ----
-    std::vector<double> startLatency;
+    // One block of the next frames, written now; its latency goes to `into`
+    // once the frame under the play cursor is one of its own.
     uint32_t next = 1;
-    for (int trial = 0; trial < 30; ++trial) {
-        LONG ended = __atomic_load_n(&audio->mSoundsEnded, __ATOMIC_ACQUIRE);
+    auto playOneBlock = [&](std::vector<double> &into) {
         std::vector<unsigned char> block = frames(next, kBlockFrames);
         int64_t written = ticks();
         audio->streamOutWrite(block.data(), static_cast<int>(block.size()));
         int64_t playing = waitPlaying(buffer, size, next, next + kBlockFrames - 1, 5000);
         if (playing)
-            startLatency.push_back(tickMs(playing - written));
+            into.push_back(tickMs(playing - written));
         next += kBlockFrames;
+    };
+
+    // ---- a sound started on an idle device ----
+    std::vector<double> startLatency;
+    for (int trial = 0; trial < 30; ++trial) {
+        LONG ended = __atomic_load_n(&audio->mSoundsEnded, __ATOMIC_ACQUIRE);
+        playOneBlock(startLatency);
         waitSoundEnded(audio, ended + 1, 5000);
         Sleep(20);
     }
@@ -161,15 +167,8 @@ int main(int argc, char **argv)
     std::vector<double> streamLatency;
     LONG ended = __atomic_load_n(&audio->mSoundsEnded, __ATOMIC_ACQUIRE);
     LONG underrunsBefore = audio->mUnderruns;
-    for (int i = 0; i < 300; ++i) {
-        std::vector<unsigned char> block = frames(next, kBlockFrames);
-        int64_t written = ticks();
-        audio->streamOutWrite(block.data(), static_cast<int>(block.size()));
-        int64_t playing = waitPlaying(buffer, size, next, next + kBlockFrames - 1, 5000);
-        if (playing)
-            streamLatency.push_back(tickMs(playing - written));
-        next += kBlockFrames;
-    }
+    for (int i = 0; i < 300; ++i)
+        playOneBlock(streamLatency);
     LONG streamUnderruns = audio->mUnderruns - underrunsBefore;
     waitSoundEnded(audio, ended + 1, 5000);
 

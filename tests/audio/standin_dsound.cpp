@@ -247,69 +247,6 @@ HRESULT StandInBuffer::Restore()
     return S_OK;
 }
 
-std::vector<PlayedFrame> StandInBuffer::played()
-{
-    std::lock_guard<std::mutex> hold(mMutex);
-    catchUp();
-    return mPlayed;
-}
-
-DWORD StandInBuffer::playCursor()
-{
-    std::lock_guard<std::mutex> hold(mMutex);
-    catchUp();
-    return mPosition;
-}
-
-bool StandInBuffer::playing()
-{
-    std::lock_guard<std::mutex> hold(mMutex);
-    catchUp();
-    return mPlaying;
-}
-
-std::vector<StandInBuffer::LockCall> StandInBuffer::locks()
-{
-    std::lock_guard<std::mutex> hold(mMutex);
-    return mLocks;
-}
-
-std::vector<DWORD> StandInBuffer::plays()
-{
-    std::lock_guard<std::mutex> hold(mMutex);
-    return mPlays;
-}
-
-std::vector<DWORD> StandInBuffer::positionsSet()
-{
-    std::lock_guard<std::mutex> hold(mMutex);
-    return mPositionsSet;
-}
-
-int StandInBuffer::stops()
-{
-    std::lock_guard<std::mutex> hold(mMutex);
-    return mStops;
-}
-
-int StandInBuffer::lockCalls()
-{
-    std::lock_guard<std::mutex> hold(mMutex);
-    return mLockCalls;
-}
-
-int StandInBuffer::restores()
-{
-    std::lock_guard<std::mutex> hold(mMutex);
-    return mRestores;
-}
-
-LONG StandInBuffer::volume()
-{
-    std::lock_guard<std::mutex> hold(mMutex);
-    return mVolume;
-}
-
 HRESULT StandInDevice::CreateSoundBuffer(LPCDSBUFFERDESC desc, LPLPDIRECTSOUNDBUFFER out, IUnknown *)
 {
     *out = nullptr;

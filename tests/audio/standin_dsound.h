@@ -75,10 +75,10 @@ public:
     int64_t now() const;
     static int64_t ticksPerSecond();
     // Every frame that has played so far, in the order it played.
-    std::vector<PlayedFrame> played();
+    std::vector<PlayedFrame> played() { return caughtUp(mPlayed); }
     // The play cursor's offset now.
-    DWORD playCursor();
-    bool playing();
+    DWORD playCursor() { return caughtUp(mPosition); }
+    bool playing() { return caughtUp(mPlaying); }
     // The buffer's memory (allocated page by page, so a test may guard pages).
     unsigned char *memory() { return mMemory; }
     uint32_t frameAt(DWORD offset) const;
@@ -88,13 +88,13 @@ public:
         DWORD bytes;
     };
     // What the device asked, for the tests that drive it by hand.
-    std::vector<LockCall> locks();
-    std::vector<DWORD> plays();
-    std::vector<DWORD> positionsSet();
-    int stops();
-    int lockCalls();
-    int restores();
-    LONG volume();
+    std::vector<LockCall> locks() { return locked(mLocks); }
+    std::vector<DWORD> plays() { return locked(mPlays); }
+    std::vector<DWORD> positionsSet() { return locked(mPositionsSet); }
+    int stops() { return locked(mStops); }
+    int lockCalls() { return locked(mLockCalls); }
+    int restores() { return locked(mRestores); }
+    LONG volume() { return locked(mVolume); }
 
     // States no device here gives: a lost buffer (until Restore) and one
     // whose Lock keeps failing.
@@ -102,6 +102,21 @@ public:
     std::atomic<bool> mRefuseLocks{false};
 
 private:
+    // A copy of a field, taken under the lock (after catching up with the
+    // clock, for what the cursor's movement changes).
+    template <class T>
+    T locked(const T &field)
+    {
+        std::lock_guard<std::mutex> hold(mMutex);
+        return field;
+    }
+    template <class T>
+    T caughtUp(const T &field)
+    {
+        std::lock_guard<std::mutex> hold(mMutex);
+        catchUp();
+        return field;
+    }
     // Moves the cursor to the clock's present and records the frames passed.
     void catchUp();
     void restartClock();
