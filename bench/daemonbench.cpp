@@ -1,6 +1,6 @@
 // daemonbench: how fast the two daemons move bytes, against bare loopback
 // connections measured in the same run. Starts scrived and interrogator from
-// its own folder, holds the socket map itself and prints its figures.
+// the build's bin folder, holds the socket map itself and prints its figures.
 //
 //   daemonbench [MiB into the log] [MiB each way through the broker] [round trips]
 #include <winsock2.h>
@@ -305,9 +305,12 @@ int main(int argc, char **argv)
     WSADATA wsa;
     WSAStartup(MAKEWORD(2, 2), &wsa);
 
-    // A root of its own beside the build's programs, reached through its host path.
+    // A root of its own in the build tree, reached through its host path; the
+    // daemons are those of the build's bin folder.
     std::string dir = exeDir();
-    std::string root = dir.substr(0, dir.find_last_of('/')) + "/bench-root";
+    std::string tree = dir.substr(0, dir.find_last_of('/'));
+    std::string root = tree + "/bench-root";
+    std::string bin = tree + "/bin";
     std::error_code ec;
     std::filesystem::create_directories(root + "/dev/log", ec);
     SetEnvironmentVariableA("VANTRELL_ROOT", root.c_str());
@@ -317,8 +320,8 @@ int main(int argc, char **argv)
         fprintf(stderr, "daemonbench: cannot create the socket map\n");
         return 1;
     }
-    HANDLE scrived = startProgram(dir + "/scrived.exe");
-    HANDLE broker = startProgram(dir + "/interrogator.exe");
+    HANDLE scrived = startProgram(bin + "/scrived.exe");
+    HANDLE broker = startProgram(bin + "/interrogator.exe");
     int logPort = scrived ? waitRegistered("scrived", scrived) : -1;
     int brokerPort = broker ? waitRegistered("interrogator", broker) : -1;
     if (logPort <= 0 || brokerPort <= 0) {
