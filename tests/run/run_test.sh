@@ -89,7 +89,7 @@ fake_tree() {
     : >"$fake/build-x64/$f"
   done
   cat >"$fake/build-x64/tools/wine-env" <<EOF
-WINEPREFIX=\${KESTLE_WINEPREFIX:-$fake/build-x64/wineprefix}
+WINEPREFIX=\${KESTLE_WINE_PREFIX:-$fake/build-x64/wineprefix}
 WINELOADER=$fake/wine/wine64
 WINESERVER=$fake/wine/wineserver
 DISPLAY=\${KESTLE_DISPLAY:-:4711}
