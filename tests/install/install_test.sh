@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The install tree as a Windows C developer receives it: exactly its files,
-# stripped binaries, both import libraries naming libkestle.dll and every
-# export of the installed .def, and a program of a user's own built against
-# the tree alone, through find_package and through pkg-config, and run.
+# What ships, in the build's bin folder and in the install tree as a Windows
+# C developer receives it: exactly their files, stripped binaries, both import
+# libraries naming libkestle.dll and every export of the installed .def, and a
+# program of a user's own built against the tree alone, through find_package
+# and through pkg-config, and run.
 #
 #   install_test.sh BUILD_DIR WORK_DIR TOOLCHAIN_FILE C_COMPILER OBJDUMP VERSION
 set -uo pipefail
@@ -14,6 +15,17 @@ failed() {
   echo "FAILED: $*"
   failures=$((failures + 1))
 }
+
+# The build's bin folder holds exactly what ships, and nothing to test with.
+shipped="interrogator.exe
+libkestle.dll
+scrived.exe
+sockmapdump.exe"
+inbin=$(ls "$build/bin" | sort)
+if [[ $inbin != "$shipped" ]]; then
+  failed "the build's bin folder holds more or less than what ships:"
+  diff <(echo "$shipped") <(echo "$inbin") | sed -n 's/^</  missing:/p; s/^>/  extra:/p'
+fi
 
 rm -rf "$work"
 mkdir -p "$work/root"
@@ -108,7 +120,7 @@ else
 fi
 
 if ((failures)); then
-  echo "$failures check(s) of the install tree failed"
+  echo "$failures check(s) of what ships failed"
   exit 1
 fi
 echo "the install tree holds what ships, and a program builds against it alone and runs"
