@@ -231,7 +231,7 @@ TEST_F(LogServerSocket, ConcurrentCallersShareOneConnectionToTheDaemon)
 // up, once a second, even after the daemon has registered another one.
 TEST_F(LogServerSocket, BeforeTheDaemonListensItRetriesTheFirstPortItLookedUp)
 {
-    kt::Listener late(false);
+    kt::Listener late(kt::Listener::Start::BoundOnly);
     ASSERT_GT(late.port(), 0);
     ASSERT_EQ(mHolder.command("add scrived " + std::to_string(late.port()) + " 1"), 0);
 
@@ -327,7 +327,7 @@ TEST(LogServerSocketFailure, SocketCreationThatKeepsFailingIsRetriedOncePerSecon
 // Any key's port is used, and the messages still name the log daemon.
 TEST_F(LogServerSocket, ConnectServerReachesAnyKeyAndRetriesUntilItListens)
 {
-    kt::Listener late(false);
+    kt::Listener late(kt::Listener::Start::BoundOnly);
     ASSERT_GT(late.port(), 0);
     ASSERT_EQ(mHolder.command("add interrogator " + std::to_string(late.port()) + " 1"), 0);
     kt::Child guest;

@@ -42,7 +42,7 @@ bool startWinsock()
     return sStarted;
 }
 
-Listener::Listener(bool listening)
+Listener::Listener(Start start)
 {
     mSock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (mSock == INVALID_SOCKET)
@@ -53,7 +53,7 @@ Listener::Listener(bool listening)
         getsockname(mSock, reinterpret_cast<sockaddr *>(&mAddress), &len) != 0)
         return;
     mPort = ntohs(mAddress.sin_port);
-    mValid = !listening || listen();
+    mValid = start == Start::BoundOnly || listen();
 }
 
 Listener::~Listener()

@@ -18,8 +18,9 @@ bool startWinsock();
 // socket library.
 class Listener {
 public:
-    // Listening at once unless `listening` is false (see listen()).
-    explicit Listener(bool listening = true);
+    enum class Start { Listening, BoundOnly };
+    // BoundOnly: refusing connections until listen().
+    explicit Listener(Start start = Start::Listening);
     ~Listener();
     Listener(const Listener &) = delete;
     Listener &operator=(const Listener &) = delete;
