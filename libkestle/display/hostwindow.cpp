@@ -30,15 +30,16 @@ constexpr ACCEL kAcceleratorTable[] = {
 constexpr int kAcceleratorCount = sizeof kAcceleratorTable / sizeof kAcceleratorTable[0];
 static_assert(kAcceleratorCount == 13);
 
-// One start-up per process: a second init hands back the first thread.
-long sStartClaimed;
+// One start-up per process: a second init hands back the first thread. The
+// slot publishes the system object's mStartThread once it holds the thread.
+constinit OnceSlot<HANDLE> sStartUp;
+
+// How often osal_system_wait looks at the ready flag.
+constexpr DWORD kReadyPollMs = 50;
 
 unsigned __stdcall systemStartThread(void *)
 {
-    OSALSystem *system;
-    while (!(system = OSALSystem::getInstance()))
-        Sleep(50);
-    system->startUp();
+    OSALSystem::getInstanceWaiting().startUp();
 }
 
 } // namespace
@@ -119,39 +120,28 @@ extern "C" int KESTLE_CALL osal_system_init(void)
     if (!system)
         return 0;
     // A second call would make a second host window under the same name and
-    // a second server for the one input pipe: it gets the first thread.
-    if (__atomic_exchange_n(&sStartClaimed, 1, __ATOMIC_ACQ_REL)) {
-        HANDLE started;
-        while (!(started = __atomic_load_n(&system->mStartThread, __ATOMIC_ACQUIRE)) &&
-               __atomic_load_n(&sStartClaimed, __ATOMIC_ACQUIRE) == 1)
-            Sleep(1);
-        return static_cast<int>(reinterpret_cast<uintptr_t>(started));
-    }
-    uintptr_t thread = osal_CreateThread(nullptr, 0, systemStartThread, nullptr, 0, nullptr);
-    if (!thread) {
-        // Nothing was started: a later call may try again.
-        __atomic_store_n(&sStartClaimed, 0, __ATOMIC_RELEASE);
-        return 0;
-    }
-    __atomic_store_n(&system->mStartThread, reinterpret_cast<HANDLE>(thread), __ATOMIC_RELEASE);
-    return static_cast<int>(thread);
+    // a second server for the one input pipe: it gets the first thread. When
+    // none could be started, nothing was, and a later call may try again.
+    HANDLE *thread = sStartUp.getOrCreate([system]() -> HANDLE * {
+        uintptr_t started = osal_CreateThread(nullptr, 0, systemStartThread, nullptr, 0, nullptr);
+        if (!started)
+            return nullptr;
+        __atomic_store_n(&system->mStartThread, reinterpret_cast<HANDLE>(started), __ATOMIC_RELEASE);
+        return &system->mStartThread;
+    });
+    return thread ? static_cast<int>(reinterpret_cast<uintptr_t>(*thread)) : 0;
 }
 
 extern "C" void KESTLE_CALL osal_system_wait(void)
 {
-    OSALSystem *system;
-    while (!(system = OSALSystem::getInstance()))
-        Sleep(50);
-    while (!__atomic_load_n(&system->mReady, __ATOMIC_ACQUIRE))
-        Sleep(50);
+    OSALSystem &system = OSALSystem::getInstanceWaiting();
+    while (!__atomic_load_n(&system.mReady, __ATOMIC_ACQUIRE))
+        Sleep(kReadyPollMs);
 }
 
 extern "C" void KESTLE_CALL osal_window_msg_loop(void)
 {
-    OSALSystem *system;
-    while (!(system = OSALSystem::getInstance()))
-        Sleep(50);
-    system->messageLoop();
+    OSALSystem::getInstanceWaiting().messageLoop();
 }
 
 extern "C" int KESTLE_CALL osal_sendActiveMsg(void)

@@ -66,10 +66,6 @@ void OSALSystem::idleLoop(void(KESTLE_CALL *idle)(int), int arg)
 
 extern "C" void KESTLE_CALL osal_init_done(void(KESTLE_CALL *idle)(int), int arg)
 {
-    OSALSystem *system;
-    // Only a failed allocation leaves it null; the loop needs the object for
-    // its end.
-    while (!(system = OSALSystem::getInstance()))
-        Sleep(50);
-    system->idleLoop(idle, arg);
+    // The loop needs the object for its end.
+    OSALSystem::getInstanceWaiting().idleLoop(idle, arg);
 }

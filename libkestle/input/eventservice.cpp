@@ -31,7 +31,6 @@ constexpr DWORD kConnectPauseMs = 5;
 
 OSALEventService::OSALEventService()
 {
-    InitializeSRWLock(&mClientLock);
     mSemaphore = CreateSemaphoreA(nullptr, 0, 0x7FFFFFFF, nullptr);
     mMutex = CreateMutexA(nullptr, FALSE, nullptr);
 }
@@ -184,26 +183,22 @@ unsigned __stdcall eventServiceThread(void *)
     }
 }
 
+HANDLE *OSALEventService::makeClient()
+{
+    __atomic_add_fetch(&mConnectAttempts, 1, __ATOMIC_RELAXED);
+    if (!osal_waitPipeServer(kInputPipeName))
+        return nullptr;
+    HANDLE pipe = osal_connectPipe(kInputPipeName);
+    if (!pipe || pipe == INVALID_HANDLE_VALUE)
+        return nullptr;
+    mClientPipe = pipe;
+    return &mClientPipe;
+}
+
 HANDLE OSALEventService::connectClient()
 {
-    if (HANDLE held = __atomic_load_n(&mClientPipe, __ATOMIC_ACQUIRE))
-        return held;
     // One connection per process: a second thread waits for the first's.
-    AcquireSRWLockExclusive(&mClientLock);
-    while (!mClientPipe) {
-        __atomic_add_fetch(&mConnectAttempts, 1, __ATOMIC_RELAXED);
-        if (!osal_waitPipeServer(kInputPipeName)) {
-            Sleep(kConnectPauseMs);
-            continue;
-        }
-        HANDLE pipe = osal_connectPipe(kInputPipeName);
-        if (pipe && pipe != INVALID_HANDLE_VALUE)
-            __atomic_store_n(&mClientPipe, pipe, __ATOMIC_RELEASE);
-        else
-            Sleep(kConnectPauseMs);
-    }
-    ReleaseSRWLockExclusive(&mClientLock);
-    return mClientPipe;
+    return mClient.getOrCreateWaiting(kConnectPauseMs, [this] { return makeClient(); });
 }
 
 int OSALEventService::readRecords(InputEvent *buf, int n)

@@ -9,6 +9,7 @@
 #include <deque>
 
 #include "kestle.h"
+#include "os/once.h"
 
 constexpr const char *kInputPipeName = "\\\\.\\pipe\\android_input_pipe";
 
@@ -69,6 +70,9 @@ public:
 private:
     OSALEventService();
     static OSALEventService *create();
+    // One attempt at the client end: &mClientPipe, or null when the pipe is
+    // not there (yet) or could not be opened.
+    HANDLE *makeClient();
 
     std::deque<InputEvent> mQueue;
     HANDLE mSemaphore = nullptr;
@@ -77,7 +81,7 @@ private:
     // process that is both never mixes the two ends up.
     HANDLE mPipe = nullptr;
     HANDLE mClientPipe = nullptr;
-    SRWLOCK mClientLock;
+    OnceSlot<HANDLE> mClient;
     long mConnectAttempts = 0;
 };
 

@@ -4,7 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
+
+#include "os/once.h"
 
 namespace {
 
@@ -12,27 +13,15 @@ constexpr size_t kLogfBufferSize = 1024;
 constexpr size_t kLogvStackSize = 1024;
 constexpr size_t kFloggerNameChars = sizeof(FloggerRecord::name) - 1;
 
-FloggerRecord *sFlogger;
+constinit OnceSlot<FloggerRecord> sFlogger;
 
 } // namespace
 
 FloggerRecord *floggerRecord()
 {
-    FloggerRecord *record = sFlogger;
-    if (record)
-        return record;
-    // Zeroed, so the name's last byte (never written by a bounded copy) ends it.
-    FloggerRecord *fresh = new (std::nothrow) FloggerRecord{};
-    if (!fresh)
-        return nullptr;
-    // Two first users may race: keep the first record stored, drop the other.
-    record = static_cast<FloggerRecord *>(InterlockedCompareExchangePointer(
-        reinterpret_cast<PVOID volatile *>(&sFlogger), fresh, nullptr));
-    if (record) {
-        delete fresh;
-        return record;
-    }
-    return fresh;
+    // Value-initialised, so zeroed: the name's last byte (never written by a
+    // bounded copy) ends it.
+    return sFlogger.getOrCreate();
 }
 
 char *floggerSetName(const char *name)
