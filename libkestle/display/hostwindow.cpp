@@ -37,6 +37,15 @@ constinit OnceSlot<HANDLE> sStartUp;
 // How often osal_system_wait looks at the ready flag.
 constexpr DWORD kReadyPollMs = 50;
 
+// The window's icon is resource 101 of the process's executable; its client
+// area is first laid out 30 pixels from the screen's left and top edges.
+constexpr WORD kIconResource = 101;
+constexpr int kWindowOrigin = 30;
+// osal_sendActiveMsg's pause before it asks the host window.
+constexpr DWORD kActivePauseMs = 800;
+// osal_moveWindow's size.
+constexpr int kMovedWindowSize = 100;
+
 unsigned __stdcall systemStartThread(void *)
 {
     OSALSystem::getInstanceWaiting().startUp();
@@ -51,16 +60,16 @@ void OSALSystem::createWindow()
     windowClass.style = CS_HREDRAW | CS_VREDRAW;
     windowClass.lpfnWndProc = windowProc;
     windowClass.hInstance = mInstance;
-    windowClass.hIcon = LoadIconA(mInstance, MAKEINTRESOURCEA(101));
-    windowClass.hIconSm = LoadIconA(mInstance, MAKEINTRESOURCEA(101));
-    windowClass.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32649)); // IDC_HAND
+    windowClass.hIcon = LoadIconA(mInstance, MAKEINTRESOURCEA(kIconResource));
+    windowClass.hIconSm = LoadIconA(mInstance, MAKEINTRESOURCEA(kIconResource));
+    windowClass.hCursor = LoadCursorA(nullptr, IDC_HAND);
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
     windowClass.lpszClassName = kHostWindowName;
     RegisterClassExA(&windowClass);
 
     // Laid out for the thicker frame of an overlapped window, so the client
     // area comes out at least the guest display size.
-    RECT rect = {30, 30, gClientWidth + 30, gClientHeight + 30};
+    RECT rect = {kWindowOrigin, kWindowOrigin, gClientWidth + kWindowOrigin, gClientHeight + kWindowOrigin};
     AdjustWindowRectEx(&rect, WS_OVERLAPPEDWINDOW, FALSE, 0);
     mHwnd = CreateWindowExA(0, kHostWindowName, kHostWindowName, WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, rect.left,
                             rect.top, rect.right - rect.left, rect.bottom - rect.top, nullptr, nullptr, mInstance,
@@ -149,11 +158,11 @@ extern "C" int KESTLE_CALL osal_sendActiveMsg(void)
     HWND window = FindWindowA(kHostWindowName, kHostWindowName);
     if (!window)
         return 0;
-    Sleep(800);
+    Sleep(kActivePauseMs);
     return static_cast<int>(SendMessageA(window, WM_MAINWINDOW_ACTIVE, 0, 0));
 }
 
 extern "C" int KESTLE_CALL osal_moveWindow(void)
 {
-    return MoveWindow(GetForegroundWindow(), 0, 0, 100, 100, TRUE);
+    return MoveWindow(GetForegroundWindow(), 0, 0, kMovedWindowSize, kMovedWindowSize, TRUE);
 }

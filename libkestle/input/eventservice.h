@@ -29,6 +29,10 @@ constexpr unsigned WM_MT_TOUCH_MAJOR = 1134;
 constexpr unsigned WM_MT_TOUCH_MINOR = 1135;
 constexpr unsigned WM_MT_WIDTH_MAJOR = 1136;
 
+// The scan code of a key message: bits 16 to 23 of its lParam, without the
+// extended-key flag.
+inline uint16_t keyScanCode(uint32_t lParamBits) { return static_cast<uint16_t>((lParamBits >> 16) & 0xFF); }
+
 class OSALEventService {
 public:
     // The process's event service, made on first use (with the initial
