@@ -7,10 +7,7 @@
 #include "input/eventservice.h"
 #include "os/diagnostics.h"
 
-
 namespace {
-
-constexpr const char *kHostWindowName = "Vantrell";
 
 constexpr ACCEL kAcceleratorTable[] = {
     {FVIRTKEY | FSHIFT, '3', 228},
@@ -52,6 +49,11 @@ unsigned __stdcall systemStartThread(void *)
 }
 
 } // namespace
+
+HWND findHostWindow()
+{
+    return FindWindowA(kHostWindowName, kHostWindowName);
+}
 
 void OSALSystem::createWindow()
 {
@@ -155,7 +157,7 @@ extern "C" void KESTLE_CALL osal_window_msg_loop(void)
 
 extern "C" int KESTLE_CALL osal_sendActiveMsg(void)
 {
-    HWND window = FindWindowA(kHostWindowName, kHostWindowName);
+    HWND window = findHostWindow();
     if (!window)
         return 0;
     Sleep(kActivePauseMs);

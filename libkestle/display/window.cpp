@@ -5,12 +5,12 @@
 #include "input/eventservice.h"
 #include "os/diagnostics.h"
 
+namespace {
 
+// Process-wide state of the procedure (host window's thread only).
 int32_t gLeftButtonDown;
 uint8_t gCommandSent;
 uint8_t gSkipNextKey;
-
-namespace {
 
 // Scan codes that select accelerators and never reach the guest: none at all,
 // Ctrl and Alt (either side: the extended-key flag is not looked at) and 100,
