@@ -72,6 +72,7 @@ public:
     int32_t mHeight = 0;
     int32_t mSavedWidth = 0;
     int32_t mSavedHeight = 0;
-    // Written once by the start-up thread, polled from other threads.
-    volatile uint8_t mReady = 0;
+    // Written once by the start-up thread, polled from other threads (both
+    // atomically).
+    uint8_t mReady = 0;
 };

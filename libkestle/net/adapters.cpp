@@ -123,11 +123,10 @@ OSALNet::Lock::Lock(OSALNet &net) : mNet(net), mHeld(false)
         HANDLE fresh = osal_CreateMutex(nullptr, 0, nullptr);
         if (!fresh)
             return;
-        mutex = static_cast<HANDLE>(InterlockedCompareExchangePointer(&net.mMutex, fresh, nullptr));
-        if (mutex)
-            CloseHandle(fresh);
-        else
+        if (__atomic_compare_exchange_n(&net.mMutex, &mutex, fresh, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
             mutex = fresh;
+        else
+            CloseHandle(fresh);
     }
     mHeld = osal_WaitForSingleObject(mutex, INFINITE) == 0;
 }

@@ -47,11 +47,8 @@ HANDLE openLockHandle(const char *mutexName, bool *closeAfter)
     h = CreateMutexA(nullptr, FALSE, name);
     if (!h)
         return nullptr;
-    if (InterlockedCompareExchangePointer(&sRevivedMutex, h, nullptr) == nullptr) {
-        *closeAfter = false;
-    } else {
-        *closeAfter = true;
-    }
+    HANDLE none = nullptr;
+    *closeAfter = !__atomic_compare_exchange_n(&sRevivedMutex, &none, h, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
     return h;
 }
 
