@@ -8,8 +8,6 @@
 
 namespace {
 
-constinit OnceSlot<OSALEventService> sEventService;
-
 // The Linux input event types and codes the records carry.
 constexpr uint16_t EV_SYN = 0;
 constexpr uint16_t EV_KEY = 1;
@@ -52,6 +50,8 @@ constexpr LONG kQueueCountMax = 0x7FFFFFFF;
 // Between attempts to reach a pipe that is not there yet: waiting for a
 // server fails at once then, so the loop would otherwise spin.
 constexpr DWORD kConnectPauseMs = 5;
+
+constinit OnceSlot<OSALEventService> sEventService;
 
 } // namespace
 

@@ -142,8 +142,7 @@ void OSALNet::say(const char *format, ...)
     char text[kDebugPrintBufferSize];
     va_list args;
     va_start(args, format);
-    if (__mingw_vsnprintf(text, sizeof text, format, args) < 0)
-        text[0] = '\0';
+    formatBounded(text, sizeof text, format, args);
     va_end(args);
     mPlatform->print(text);
 }

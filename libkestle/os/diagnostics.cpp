@@ -50,14 +50,18 @@ size_t gatherPieces(char *dst, size_t capacity, const iovec *pieces, int count)
     return used;
 }
 
+void formatBounded(char *buffer, size_t size, const char *format, va_list args)
+{
+    if (__mingw_vsnprintf(buffer, size, format, args) < 0)
+        buffer[0] = '\0';
+}
+
 int debugPrint(const char *format, ...)
 {
     char buffer[kDebugPrintBufferSize];
     va_list args;
     va_start(args, format);
-    // Bounded: a longer text is cut to what the buffer holds.
-    if (__mingw_vsnprintf(buffer, sizeof buffer, format, args) < 0)
-        buffer[0] = '\0';
+    formatBounded(buffer, sizeof buffer, format, args);
     va_end(args);
     floggerRecord();
     return osal_logf("%s", buffer);
