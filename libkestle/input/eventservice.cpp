@@ -126,6 +126,7 @@ InputEvent OSALEventService::mapMessage(unsigned message, uint32_t wParam, int32
         break;
     case WM_MT_POSITION_X: axis(ABS_MT_POSITION_X, lParam); break;
     case WM_MT_POSITION_Y: axis(ABS_MT_POSITION_Y, lParam); break;
+    // Code 2 as an axis, which the guest reads as ABS_Z.
     case WM_MT_REPORT: axis(ABS_Z, 0); break;
     case WM_MT_TOUCH_MAJOR: axis(ABS_MT_TOUCH_MAJOR, lParam); break;
     case WM_MT_TOUCH_MINOR: axis(ABS_MT_TOUCH_MINOR, 0); break;
