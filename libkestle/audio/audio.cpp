@@ -14,6 +14,24 @@ constexpr GUID kGuidNull = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 
 constexpr DWORD kBufferFlags = 0x181E0;
 constexpr int kBufferSeconds = 60;
+constexpr int kFrameBytes = 4;
+
+kestle::audio::DirectSoundCreateFn sDirectSoundCreate = nullptr;
+
+// The two parts that Lock gives, seen as one run of bytes: calls fn(at, n)
+// for the pieces of [from, to) in it.
+template <class Fn>
+void forEachPiece(void *part1, DWORD len1, void *part2, DWORD len2, DWORD from, DWORD to, Fn &&fn)
+{
+    if (from < to && from < len1)
+        fn(static_cast<unsigned char *>(part1) + from, (to < len1 ? to : len1) - from);
+    if (part2 && to > len1) {
+        DWORD begin = from > len1 ? from - len1 : 0;
+        DWORD end = to - len1 < len2 ? to - len1 : len2;
+        if (begin < end)
+            fn(static_cast<unsigned char *>(part2) + begin, end - begin);
+    }
+}
 
 OSALAudio *makeAudio()
 {
@@ -21,6 +39,10 @@ OSALAudio *makeAudio()
 }
 
 } // namespace
+
+namespace kestle::audio {
+void setDirectSoundCreate(DirectSoundCreateFn fn) { sDirectSoundCreate = fn; }
+} // namespace kestle::audio
 
 unsigned __stdcall audioOutputThread(void *arg)
 {
@@ -73,7 +95,7 @@ OSALAudio::OSALAudio()
 
     mDirectSoundDevice = nullptr;
     mNotify = nullptr;
-    DirectSoundCreate8(nullptr, &mDirectSoundDevice, nullptr);
+    (sDirectSoundCreate ? sDirectSoundCreate : DirectSoundCreate8)(nullptr, &mDirectSoundDevice, nullptr);
     if (!mDirectSoundDevice) {
         debugPrint("failed to create direct sound device\n");
         return;
@@ -98,15 +120,37 @@ OSALAudio::OSALAudio()
 
 OSALAudio::~OSALAudio()
 {
-    // The pump reads the ring's storage, which goes with mRing: end the
-    // thread first. A cycle ends within one wait plus a bounded number of
-    // Lock attempts; the wake-up only shortens the wait.
+    // The pump uses the ring and the buffer: end it first. A cycle ends
+    // within one wait plus a bounded number of Lock attempts; a pump held up
+    // longer (or a guest thread inside a write) still finds everything in
+    // place: the ring keeps storage that is in use, and the DirectSound
+    // objects stay unless nothing can reach them any more.
+    bool pumpEnded = true;
     if (mPumpThread) {
         __atomic_store_n(&mStopPump, 1, __ATOMIC_RELEASE);
         mRing.signal();
-        WaitForSingleObject(mPumpThread, INFINITE);
-        CloseHandle(mPumpThread);
-        mPumpThread = nullptr;
+        pumpEnded = WaitForSingleObject(mPumpThread, kPumpStopWaitMs) == WAIT_OBJECT_0;
+        if (pumpEnded) {
+            CloseHandle(mPumpThread);
+            mPumpThread = nullptr;
+        }
+    }
+    // Nothing written is left to play, and a looping buffer must not go
+    // round again on its own.
+    if (mSoundBuffer)
+        mSoundBuffer->Stop();
+    // The sound driver's own threads must not outlive the objects that
+    // drive them at the process's exit: released when nobody is using them.
+    if (mDevice.close() && pumpEnded) {
+        if (mNotify)
+            mNotify->Release();
+        if (mSoundBuffer)
+            mSoundBuffer->Release();
+        if (mDirectSoundDevice)
+            mDirectSoundDevice->Release();
+        mNotify = nullptr;
+        mSoundBuffer = nullptr;
+        mDirectSoundDevice = nullptr;
     }
 }
 
@@ -142,32 +186,102 @@ void OSALAudio::pump()
         mRing.wait(kPumpWaitMs);
         return;
     }
+    // While the buffer plays, cycles follow the play cursor; a wake-up from a
+    // writer only cuts one wait short, so writers cannot make the pump spin.
+    mRing.wait(streaming() ? kStreamPeriodMs : kPumpWaitMs);
+
     DWORD status = 0;
     if (FAILED(buffer->GetStatus(&status)))
         status = 0;
-    if (!(status & DSBSTATUS_PLAYING))
-        mOutPos = 0;
-
-    mRing.wait(kPumpWaitMs);
-
-    int32_t used = mRing.usedBytes();
-    int32_t chunk;
-    DWORD playFlags;
-    if (used > RingBuffer::kWakeBacklog) {
-        chunk = kMaxChunk;
-        playFlags = DSBPLAY_LOOPING;
-    } else if (used == 0) {
-        buffer->Stop();
+    if (streaming() && !(status & DSBSTATUS_PLAYING)) {
+        // Stopped from outside (standby) or lost: play restarts where the
+        // next bytes are written.
+        __atomic_store_n(&mStreaming, 0, __ATOMIC_RELEASE);
+    }
+    if (!streaming()) {
+        if (mRing.usedBytes() > 0)
+            startPlaying(buffer);
         return;
-    } else {
-        chunk = used;
-        playFlags = 0;
     }
 
+    DWORD playCsr = 0, writeCsr = 0;
+    if (FAILED(buffer->GetCurrentPosition(&playCsr, &writeCsr)))
+        return;
+    const int64_t size = bufferBytes();
+    mPlayedTo += (static_cast<int64_t>(playCsr) + size - mPlayCursor) % size;
+    mPlayCursor = playCsr;
+    int32_t used = mRing.usedBytes();
+    if (used == 0) {
+        if (mPlayedTo >= mSoundEnd) {
+            // The last byte has played: only now may the buffer stop.
+            buffer->Stop();
+            __atomic_store_n(&mStreaming, 0, __ATOMIC_RELEASE);
+            __atomic_add_fetch(&mSoundsEnded, 1, __ATOMIC_RELEASE);
+            return;
+        }
+        // Keep silence in front of the play cursor as it moves on.
+        fill(buffer, 0);
+        return;
+    }
+    // DirectSound may already have taken what lies before its write cursor:
+    // new bytes go no earlier than that, and the gap stays silent.
+    int64_t writeAt = mPlayedTo + (static_cast<int64_t>(writeCsr) + size - playCsr) % size;
+    if (mSoundEnd < writeAt) {
+        int64_t gap = (writeAt - mSoundEnd + kFrameBytes - 1) / kFrameBytes * kFrameBytes;
+        mSoundEnd += gap;
+        mOutPos = static_cast<int32_t>(mSoundEnd % size);
+        __atomic_add_fetch(&mUnderruns, 1, __ATOMIC_RELAXED);
+    }
+    debugPrint("playCsr=%d, writeCsr=%d, mOutPos=%d\n", static_cast<int>(playCsr), static_cast<int>(writeCsr),
+               static_cast<int>(mOutPos));
+    fill(buffer, used);
+}
+
+void OSALAudio::startPlaying(IDirectSoundBuffer *buffer)
+{
+    // Wherever a stop left the play position, play starts where the new
+    // bytes go.
+    mOutPos = 0;
+    mPlayCursor = 0;
+    mPlayedTo = 0;
+    mSoundEnd = 0;
+    mSilenceEnd = 0;
+    buffer->SetCurrentPosition(0);
     DWORD playCsr = 0, writeCsr = 0;
     buffer->GetCurrentPosition(&playCsr, &writeCsr);
     debugPrint("playCsr=%d, writeCsr=%d, mOutPos=%d\n", static_cast<int>(playCsr), static_cast<int>(writeCsr),
                static_cast<int>(mOutPos));
+    if (!fill(buffer, mRing.usedBytes()))
+        return; // the bytes wait in the ring for the next cycle
+    buffer->SetVolume(DSBVOLUME_MAX);
+    // Always looping: a buffer played once stops at its end, and the sound
+    // that wrapped round to its start would never play.
+    buffer->Play(0, 0, DSBPLAY_LOOPING);
+    __atomic_store_n(&mStreaming, 1, __ATOMIC_RELEASE);
+}
+
+bool OSALAudio::fill(IDirectSoundBuffer *buffer, int32_t bytes)
+{
+    const int64_t size = bufferBytes();
+    const int64_t base = mSoundEnd;
+    // Everything from the end of the sound up to the play cursor has played
+    // (or was never written): the room that may be written. Nothing that
+    // has yet to play is overwritten.
+    const int64_t room = mPlayedTo + size - base;
+    int64_t n = bytes < room ? bytes : room;
+    if (n > kMaxChunk)
+        n = kMaxChunk;
+    if (n < 0)
+        n = 0;
+    // Silence over the rest of the room, where it is not silent yet, so
+    // that no stale sound follows the end of this one however late the
+    // next cycle comes.
+    const int64_t quietEnd = mPlayedTo + size;
+    const bool quiet = (mSilenceEnd > base + n ? mSilenceEnd : base + n) < quietEnd;
+    const int64_t lockEnd = quiet ? quietEnd : base + n;
+    if (lockEnd <= base)
+        return true;
+    const DWORD lockBytes = static_cast<DWORD>(lockEnd - base);
 
     void *part1 = nullptr, *part2 = nullptr;
     DWORD len1 = 0, len2 = 0;
@@ -178,43 +292,58 @@ void OSALAudio::pump()
     for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
         part1 = part2 = nullptr;
         len1 = len2 = 0;
-        hr = buffer->Lock(static_cast<DWORD>(mOutPos), static_cast<DWORD>(chunk), &part1, &len1, &part2, &len2, 0);
+        hr = buffer->Lock(static_cast<DWORD>(mOutPos), lockBytes, &part1, &len1, &part2, &len2, 0);
         if (SUCCEEDED(hr))
             break;
         if (hr == DSERR_BUFFERLOST)
             buffer->Restore();
     }
     if (FAILED(hr) || !part1)
-        return;
+        return false;
 
-    // Never copy more than was asked for, whatever lengths come back.
-    DWORD want = static_cast<DWORD>(chunk);
-    DWORD fill1 = len1 < want ? len1 : want;
-    DWORD fill2 = part2 ? (len2 < want - fill1 ? len2 : want - fill1) : 0;
-    mRing.read(part1, static_cast<int>(fill1));
-    if (part2 && fill2)
-        mRing.read(part2, static_cast<int>(fill2));
+    // Never write more than was asked for, whatever lengths come back.
+    DWORD got = len1 + (part2 ? len2 : 0);
+    if (got > lockBytes)
+        got = lockBytes;
+    int64_t copied = 0;
+    DWORD copyEnd = static_cast<DWORD>(n < got ? n : got);
+    forEachPiece(part1, len1, part2, len2, 0, copyEnd, [&](unsigned char *at, DWORD len) {
+        copied += mRing.read(at, static_cast<int>(len));
+    });
+    if (quiet) {
+        int64_t from = (mSilenceEnd > base + copied ? mSilenceEnd : base + copied) - base;
+        forEachPiece(part1, len1, part2, len2, static_cast<DWORD>(from), got,
+                     [](unsigned char *at, DWORD len) { memset(at, 0, len); });
+        if (base + got > mSilenceEnd)
+            mSilenceEnd = base + got;
+    }
     buffer->Unlock(part1, len1, part2, len2);
 
-    int32_t size = bufferBytes();
-    int32_t next = mOutPos + chunk;
-    if (next >= size)
-        next -= size;
-    mOutPos = next;
-
-    buffer->SetVolume(DSBVOLUME_MAX);
-    buffer->Play(0, 0, playFlags);
+    mSoundEnd = base + copied;
+    mOutPos = static_cast<int32_t>(mSoundEnd % size);
+    if (mSilenceEnd < mSoundEnd)
+        mSilenceEnd = mSoundEnd;
+    return true;
 }
 
 int OSALAudio::streamOutWrite(const void *data, int len)
 {
-    return mRing.write(data, len);
+    int written = mRing.write(data, len);
+    // An idle pump waits long: the first bytes after idling wake it, so that
+    // they play at once.
+    if (written > 0 && mSoundBuffer && !streaming())
+        mRing.signal();
+    return written;
 }
 
 int OSALAudio::standby()
 {
+    // Refused once the device is being destroyed: its buffer may be gone.
+    if (!mDevice.enter())
+        return 0;
     if (mSoundBuffer)
         mSoundBuffer->Stop();
+    mDevice.leave();
     return 0;
 }
 

@@ -14,19 +14,36 @@
 #include "audio/ringbuffer.h"
 
 
+// Seam for the tests: the call that makes the sound device (DirectSound's
+// own DirectSoundCreate8 unless a stand-in is set). nullptr restores it.
+namespace kestle::audio {
+using DirectSoundCreateFn = HRESULT(WINAPI *)(LPCGUID device, LPDIRECTSOUND8 *out, LPUNKNOWN outer);
+void setDirectSoundCreate(DirectSoundCreateFn fn);
+} // namespace kestle::audio
+
 class OSALAudio {
 public:
-    // Pump cycles wait this long for a wake-up before looking at the ring.
+    // An idle pump (nothing playing) waits this long for a wake-up before it
+    // looks at the ring again; the first write after idling wakes it at once.
     static constexpr int kPumpWaitMs = 300;
-    // A cycle moves at most this much and then plays looping.
+    // While the buffer plays, a cycle runs this often: new bytes go in, the
+    // end of the sound is noticed, and silence follows the play cursor.
+    static constexpr int kStreamPeriodMs = 5;
+    // A cycle moves at most this much.
     static constexpr int32_t kMaxChunk = 0xA00000;
     // Lock attempts per cycle before the bytes are left for the next cycle.
     static constexpr int kLockAttempts = 64;
+    // How long the destructor waits for the pump to end; a pump that is
+    // held up longer is left running, and nothing it uses is freed.
+    static constexpr int kPumpStopWaitMs = 2000;
 
     // Waits for the desktop window, sets up DirectSound and starts the pump.
     // A failed set-up leaves a device without output (no pump thread).
     OSALAudio();
-    // Stops the pump thread (if one runs) before the ring's storage goes.
+    // Ends the pump thread (if one runs), stops the buffer and releases the
+    // DirectSound objects. Safe under threads still inside a write, a
+    // standby or a pump cycle: the ring keeps the storage they use, and the
+    // DirectSound objects stay while anything may still call them.
     ~OSALAudio();
     OSALAudio(const OSALAudio &) = delete;
     OSALAudio &operator=(const OSALAudio &) = delete;
@@ -48,6 +65,9 @@ public:
     int sampleRate() const { return static_cast<int>(mFormat.nSamplesPerSec); }
     int formatTag() const { return mFormat.wFormatTag; }
     int bufferBytes() const { return static_cast<int>(mBufferDesc.dwBufferBytes); }
+    // Whether the pump has the buffer playing (it stops it once the play
+    // cursor has passed the last byte written and the ring is empty).
+    bool streaming() const { return __atomic_load_n(&mStreaming, __ATOMIC_ACQUIRE) != 0; }
 
     // For ever: wait on mEvent, stop, reset, one pump cycle. Nothing starts it.
     void eventLoop();
@@ -60,6 +80,8 @@ public:
     IDirectSoundBuffer *mInBuffer = nullptr;
     IDirectSoundNotify *mNotify = nullptr;
     DSBPOSITIONNOTIFY mNotifyPos;
+    // Offset in the buffer of the end of the sound written so far: where the
+    // next bytes from the ring go.
     int32_t mOutPos = 0;
     HANDLE mEvent = nullptr;
     HANDLE mEvent2 = nullptr;
@@ -67,11 +89,33 @@ public:
     // The pump thread (null when none runs) and the flag that ends it.
     HANDLE mPumpThread = nullptr;
     volatile LONG mStopPump = 0;
+    // The pump's view of the buffer since it last started it, in bytes
+    // counted from that start (offset = count modulo the buffer size): how
+    // far the play cursor has gone, where the written sound ends, and how
+    // far silence has been laid behind it. Only the pump touches them.
+    volatile LONG mStreaming = 0;
+    DWORD mPlayCursor = 0;
+    int64_t mPlayedTo = 0;
+    int64_t mSoundEnd = 0;
+    int64_t mSilenceEnd = 0;
+    // Times new bytes came after the play cursor had reached the end of the
+    // sound before them, so that silence played between the two; times the
+    // pump stopped the buffer because all of the sound had played.
+    volatile LONG mUnderruns = 0;
+    volatile LONG mSoundsEnded = 0;
+    // Around the guest's calls into the DirectSound objects (standby): the
+    // destructor releases them only when none is under way.
+    UseGate mDevice;
     RingBuffer mRing;
 
 private:
     void fillFormat();
+    // Starts the stopped buffer at offset 0 with what the ring holds.
+    void startPlaying(IDirectSoundBuffer *buffer);
+    // Moves up to `bytes` from the ring to the end of the sound, then lays
+    // silence over the rest of the room in front of the play cursor; false
+    // when the buffer would not lock.
+    bool fill(IDirectSoundBuffer *buffer, int32_t bytes);
 };
-
 // The pump thread: cycles of arg's pump until the device is destroyed.
 unsigned __stdcall audioOutputThread(void *arg);

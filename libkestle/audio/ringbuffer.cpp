@@ -14,9 +14,13 @@ RingBuffer::RingBuffer()
 
 RingBuffer::~RingBuffer()
 {
-    // The critical section and the semaphore stay: the pump thread, which is
-    // never stopped, may still be waiting on them until the process ends.
-    delete[] mData;
+    // The critical section and the semaphore stay: the pump thread, which may
+    // outlive the ring at shutdown, can still be waiting on them until the
+    // process ends. So does the storage while a copy is using it.
+    if (mCopies.close()) {
+        delete[] mData;
+        mData = nullptr;
+    }
 }
 
 int32_t RingBuffer::pending(int32_t writePos, int32_t readPos)
@@ -40,9 +44,11 @@ int RingBuffer::freeBytes() const
 int RingBuffer::write(const void *data, int len)
 {
     if (len < 0 || (len > 0 && !data) || !mData)
-        return -1;
+        return 0;
     // The lock-free test: a write that cannot fit takes no lock at all.
     if (len >= freeBytes())
+        return 0;
+    if (!mCopies.enter())
         return 0;
     const auto *from = static_cast<const unsigned char *>(data);
     EnterCriticalSection(&mLock);
@@ -51,6 +57,7 @@ int RingBuffer::write(const void *data, int len)
     // must not overwrite bytes still unread.
     if (len >= kSize - pending(w, loadRead())) {
         LeaveCriticalSection(&mLock);
+        mCopies.leave();
         return 0;
     }
     int32_t tail = kSize - w;
@@ -64,6 +71,7 @@ int RingBuffer::write(const void *data, int len)
     }
     __atomic_store_n(&mWritePos, w, __ATOMIC_RELEASE);
     LeaveCriticalSection(&mLock);
+    mCopies.leave();
     // Woken after the lock is free, so the reader never waits on it.
     if (usedBytes() > kWakeBacklog)
         signal();
@@ -72,12 +80,12 @@ int RingBuffer::write(const void *data, int len)
 
 int RingBuffer::read(void *buf, int len)
 {
-    if (len < 0 || (len > 0 && !buf))
-        return -1;
+    if (len <= 0 || !buf)
+        return 0;
     int32_t n = usedBytes();
     if (n > len)
         n = len;
-    if (n == 0)
+    if (n == 0 || !mCopies.enter())
         return 0;
     auto *to = static_cast<unsigned char *>(buf);
     EnterCriticalSection(&mLock);
@@ -97,6 +105,7 @@ int RingBuffer::read(void *buf, int len)
     }
     __atomic_store_n(&mReadPos, r, __ATOMIC_RELEASE);
     LeaveCriticalSection(&mLock);
+    mCopies.leave();
     return n;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "kestle.h"
+#include "audio/usegate.h"
 
 class RingBuffer {
 public:
@@ -16,6 +17,9 @@ public:
     static constexpr int32_t kWakeBacklog = 0x9FFFFF;
 
     RingBuffer();
+    // Releases the storage unless a thread is still copying in or out of it
+    // (a guest writer or the pump at shutdown): then the storage stays for
+    // the little that is left of the process. Later calls copy nothing.
     ~RingBuffer();
     RingBuffer(const RingBuffer &) = delete;
     RingBuffer &operator=(const RingBuffer &) = delete;
@@ -25,11 +29,12 @@ public:
     bool isValid() const { return mData && mSemaphore; }
 
     // Stores all len bytes and returns len, or returns 0 and stores nothing
-    // when they do not fit (len >= freeBytes()); -1 for a negative len, a
-    // null data with len > 0, or a ring without storage.
+    // when they do not fit (len >= freeBytes()), and also for a negative
+    // len, a null data with len > 0, or a ring without storage: a caller that
+    // adds the result to its offset never goes backwards.
     int write(const void *data, int len);
     // Moves min(len, usedBytes()) bytes into buf and returns that count;
-    // never waits. -1 for a negative len or a null buf with len > 0.
+    // never waits. 0 for a negative len or a null buf.
     int read(void *buf, int len);
     // Pending bytes, 0 .. kSize - 1.
     int usedBytes() const;
@@ -53,4 +58,7 @@ private:
     int32_t mWritePos = 0;
     CRITICAL_SECTION mLock;
     HANDLE mSemaphore = nullptr;
+    // Around every copy: the destructor frees the storage only when no copy
+    // is under way, and no copy starts after it.
+    UseGate mCopies;
 };

@@ -83,7 +83,8 @@ private:
 
 std::string quoteArg(const std::string &arg);
 std::string selfPath();
-// The folder of this test program: the build's bin folder.
+// The folder of this test program, which holds the helpers and copies of the
+// shipped DLL and programs.
 std::string binDir();
 std::string binPath(const std::string &exeName);
 std::string foldCrLf(const std::string &text);

@@ -1,0 +1,230 @@
+#!/usr/bin/env bash
+# scripts/run, run as a user runs it, one case per call:
+#
+#   run_test.sh CASE REPO TREE WORK
+#
+#   session      the example session end to end, a sound device there: every
+#                step passes, the log file holds the guests' lines, and
+#                nothing the run started is left running
+#   keep         --keep holds the host side until Ctrl-C, which stops it all
+#   noroot       a root folder that cannot be made
+#   nolog        a root folder in which scrived cannot open its log file
+#   nowine       no Wine loader (a tree of stand-ins)
+#   brokenwine   a Wine loader that does not run (a tree of stand-ins)
+#   notbuilt     a tree without the example programs (a tree of stand-ins)
+#   slowdaemon   a daemon that never registers (a tree of stand-ins)
+#
+# Every bad case must say so in one line, end non-zero and leave nothing
+# running. TREE is the build tree the run takes on this suite's host.
+set -uo pipefail
+case=$1 repo=$2 tree=$3 work=$4
+prefix=$tree/run/wineprefix
+rm -rf "$work"
+mkdir -p "$work"
+
+failures=0
+failed() {
+  echo "FAILED: $*"
+  failures=$((failures + 1))
+}
+finish() {
+  if ((failures)); then
+    echo "--- the run's output:"
+    cat "$work/out" 2>/dev/null
+    exit 1
+  fi
+  echo "passed: $case"
+  exit 0
+}
+
+# Processes whose environment or command line names the marker: what the run
+# left behind.
+left_running() {
+  local marker=$1 f p
+  for f in $({
+    grep -lzxF "WINEPREFIX=$marker" /proc/[0-9]*/environ
+    grep -lzF "$marker" /proc/[0-9]*/cmdline
+  } 2>/dev/null | sort -u); do
+    p=${f%/*}
+    # Not this script, nor the grep that looked.
+    [[ $p == "/proc/$$" ]] && continue
+    [[ -e $p ]] && echo "  ${p#/proc/}: $(tr '\0' ' ' <"$p/cmdline" 2>/dev/null)"
+  done
+}
+expect_nothing_left() {
+  local left
+  left=$(left_running "$1")
+  [[ -z $left ]] || failed "processes of the run are left running:
+$left"
+}
+
+# The run's lines, without its line about which tree it takes.
+lines() { grep -v '^scripts/run: .*: running the x64 test build' "$work/out"; }
+last() { tail -n 1 "$work/out"; }
+
+# A bad case: non-zero, and one line saying what, its last (matching the
+# pattern). A refusal before anything started says nothing else at all; a
+# failure later shows the steps that went before.
+expect_failure() {
+  local status=$1 pattern=$2
+  ((status != 0)) || failed "the run ended with status 0"
+  [[ $(last) =~ ^scripts/run:\ $pattern ]] || failed "the run's last line is \"$(last)\", not \"scripts/run: $pattern...\""
+  [[ $(lines | grep -c '^scripts/run: ') == 1 ]] || failed "the run said more than one line about it:
+$(lines | grep '^scripts/run: ')"
+}
+expect_refusal() {
+  expect_failure "$@"
+  [[ $(lines | wc -l) == 1 ]] || failed "the run said more than its one line:
+$(lines)"
+}
+
+# A tree of stand-ins: every file the run looks for, a Wine of its own.
+fake_tree() {
+  local fake=$work/repo
+  mkdir -p "$fake/scripts/lib" "$fake/build-x64/tools" "$fake/build-x64/bin" "$fake/build-x64/examples"
+  cp "$repo/scripts/run" "$fake/scripts/run"
+  cp "$repo/scripts/lib/host.sh" "$fake/scripts/lib/host.sh"
+  for f in bin/libkestle.dll bin/scrived.exe bin/interrogator.exe bin/sockmapdump.exe examples/guest.exe \
+    examples/peer.exe examples/inputreader.exe examples/mapholder.exe examples/gueststop.exe; do
+    : >"$fake/build-x64/$f"
+  done
+  cat >"$fake/build-x64/tools/wine-env" <<EOF
+WINEPREFIX=\${KESTLE_WINE_PREFIX:-$fake/build-x64/wineprefix}
+WINELOADER=$fake/wine/wine64
+WINESERVER=$fake/wine/wineserver
+DISPLAY=\${KESTLE_DISPLAY:-:4711}
+export WINEPREFIX WINELOADER WINESERVER DISPLAY
+EOF
+  mkdir -p "$fake/wine"
+  printf '#!/bin/sh\nexit 0\n' >"$fake/wine/wineserver"
+  # The X server counts as running: the run starts none.
+  printf '#!/bin/sh\nexit 0\n' >"$fake/build-x64/tools/xvfb"
+  printf '#!/bin/sh\nexit 0\n' >"$fake/build-x64/tools/wine-server"
+  chmod +x "$fake/wine/wineserver" "$fake/build-x64/tools/xvfb" "$fake/build-x64/tools/wine-server"
+}
+fake_run() { KESTLE_64BIT_ONLY=1 "$work/repo/scripts/run" "$@" >"$work/out" 2>&1; }
+
+case $case in
+  session)
+    scripts_run() { "$repo/scripts/run" --root "$work/root" >"$work/out" 2>&1; }
+    scripts_run
+    status=$?
+    ((status == 0)) || failed "the run ended with status $status"
+    [[ $(last) == "scripts/run: passed: every step of the example guest session; everything the run started has stopped" ]] ||
+      failed "the run's last line is \"$(last)\""
+    for step in log channel window input audio stop; do
+      grep -qE "^  guest: $step +ok: " "$work/out" || failed "no \"$step ok\" line (the sound device is there)"
+    done
+    grep -q "^  inputreader: record type 1, code 30, value 1, device 0" "$work/out" ||
+      failed "the reader did not print the key record"
+    log=$work/root/dev/log/main
+    for want in "I/guest: the example guest session starts" "I/peer: received \"hello from the guest\"" "I/guest: stop ok"; do
+      grep -qF "$want" "$log" || failed "the log file has no line \"$want\""
+    done
+    # Each line whole: every line of the log is one of the log library's.
+    bad=$(grep -cvE '^[VDIWEF?]/[a-z]+: ' "$log")
+    ((bad == 0)) || failed "$bad lines of the log file are not whole log lines"
+    grep -qF "log file      $log" "$work/out" || failed "the run did not say where the log file is"
+    expect_nothing_left "$prefix"
+    ;;
+
+  keep)
+    # Its own process group, as a terminal's foreground job: Ctrl-C reaches
+    # the whole group.
+    set -m
+    "$repo/scripts/run" --keep --root "$work/root" >"$work/out" 2>&1 &
+    run=$!
+    set +m
+    for ((i = 0; i < 600; i++)); do
+      grep -q "Ctrl-C stops it" "$work/out" && break
+      kill -0 $run 2>/dev/null || break
+      sleep 0.5
+    done
+    if grep -q "Ctrl-C stops it" "$work/out"; then
+      # Still there while it waits: the daemons and the host window's process.
+      sleep 2
+      for program in scrived.exe interrogator.exe guest.exe; do
+        [[ $(left_running "$prefix") == *"$program"* ]] || failed "$program is not running while the run waits for Ctrl-C"
+      done
+      kill -INT -- -$run
+    else
+      failed "the run did not come to wait for Ctrl-C"
+      kill -INT -- -$run 2>/dev/null
+    fi
+    for ((i = 0; i < 120; i++)); do
+      kill -0 $run 2>/dev/null || break
+      sleep 0.5
+    done
+    if kill -0 $run 2>/dev/null; then
+      failed "the run did not end within 60 s of Ctrl-C"
+      kill -KILL -- -$run
+    fi
+    wait $run
+    status=$?
+    ((status == 0)) || failed "the run ended with status $status after Ctrl-C"
+    [[ $(last) == "scripts/run: passed: every step of the example guest session; stopped with Ctrl-C, everything the run started has stopped" ]] ||
+      failed "the run's last line is \"$(last)\""
+    expect_nothing_left "$prefix"
+    "$tree/tools/xvfb" running || failed "the run stopped an X server that it had not started"
+    ;;
+
+  noroot)
+    "$repo/scripts/run" --root /proc/kestle-run-test/root >"$work/out" 2>&1
+    expect_refusal $? "cannot create the root folder /proc/kestle-run-test/root: "
+    expect_nothing_left "$prefix"
+    ;;
+
+  nolog)
+    # scrived opens dev/log/main under the root: here it is a folder.
+    mkdir -p "$work/root/dev/log/main"
+    "$repo/scripts/run" --root "$work/root" >"$work/out" 2>&1
+    expect_failure $? "scrived did not come up: it ended with status 255: file open failed$"
+    expect_nothing_left "$prefix"
+    ;;
+
+  nowine)
+    fake_tree
+    fake_run
+    expect_refusal $? "no usable Wine: $work/repo/wine/wine64 or $work/repo/wine/wineserver is missing"
+    ;;
+
+  brokenwine)
+    fake_tree
+    printf '#!/bin/sh\nexit 1\n' >"$work/repo/wine/wine64"
+    chmod +x "$work/repo/wine/wine64"
+    fake_run
+    expect_refusal $? "no usable Wine: $work/repo/wine/wine64 does not run on this host"
+    ;;
+
+  notbuilt)
+    fake_tree
+    rm "$work/repo/build-x64/examples/guest.exe"
+    fake_run
+    expect_refusal $? "build-x64/ is not built \\(there is no build-x64/examples/guest.exe\\): run scripts/setup"
+    ;;
+
+  slowdaemon)
+    fake_tree
+    # A Wine whose programs never register: the socket map is held, the
+    # daemons run but are never found in it.
+    cat >"$work/repo/wine/wine64" <<EOF
+#!/bin/bash
+case "\$1" in
+  --version) exit 0 ;;
+  *mapholder.exe) echo "mapholder: holding the socket map"; exec -a "$work/repo/wine/program" sleep 1000 ;;
+  *sockmapdump.exe) printf '\t%s --> UNKNOWN\n' "\$2"; exit 0 ;;
+  *) exec -a "$work/repo/wine/program" sleep 1000 ;;
+esac
+EOF
+    chmod +x "$work/repo/wine/wine64"
+    fake_run
+    expect_failure $? "scrived did not come up within [0-9]+ s"
+    expect_nothing_left "$work/repo/wine/program"
+    ;;
+
+  *)
+    echo "run_test.sh: no case $case" >&2
+    exit 2
+    ;;
+esac
+finish
