@@ -77,6 +77,16 @@ void pushPosition(LPARAM lParam)
     push(WM_TOUCH_Y, 0, static_cast<int32_t>(HIWORD(bits)));
 }
 
+// The button's press (down 1) or release (down 0): pressure and tool width,
+// the button message itself, and the end of the group.
+void pushContact(UINT message, WPARAM wParam, LPARAM lParam, int32_t down)
+{
+    push(WM_TOUCH_PRESSURE, 0, down);
+    push(WM_TOUCH_WIDTH, 0, down);
+    push(message, static_cast<uint32_t>(wParam), static_cast<int32_t>(lParam));
+    push(WM_TOUCH_SYNC, 0, 0);
+}
+
 LRESULT onKey(UINT message, WPARAM wParam, LPARAM lParam)
 {
     // The two key messages after an accelerator command are the tail of its
@@ -169,17 +179,11 @@ LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
     case WM_LBUTTONDOWN:
         gLeftButtonDown = 1;
         pushPosition(lParam);
-        push(WM_TOUCH_PRESSURE, 0, 1);
-        push(WM_TOUCH_WIDTH, 0, 1);
-        push(WM_LBUTTONDOWN, static_cast<uint32_t>(wParam), static_cast<int32_t>(lParam));
-        push(WM_TOUCH_SYNC, 0, 0);
+        pushContact(message, wParam, lParam, 1);
         return 0;
     case WM_LBUTTONUP:
         gLeftButtonDown = 0;
-        push(WM_TOUCH_PRESSURE, 0, 0);
-        push(WM_TOUCH_WIDTH, 0, 0);
-        push(WM_LBUTTONUP, static_cast<uint32_t>(wParam), static_cast<int32_t>(lParam));
-        push(WM_TOUCH_SYNC, 0, 0);
+        pushContact(message, wParam, lParam, 0);
         return 0;
     case WM_GUEST_KEY:
         push(WM_GUEST_KEY, static_cast<uint32_t>(wParam), static_cast<int32_t>(lParam));
