@@ -22,7 +22,10 @@ extern "C" {
 #define KESTLE_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
 #endif
 
+/* The calling conventions of the exports: cdecl, and stdcall for the thirteen
+ * osal_gl_* exports that carry decorated names (osal_gl_glBindFramebuffer@8). */
 #define KESTLE_CALL __cdecl
+#define KESTLE_STDCALL __stdcall
 
 /* What ships is the i686 build; an x86-64 build of the same sources exists
  * for testing. Layouts that follow the pointer size are asserted for each:
@@ -102,6 +105,44 @@ char *KESTLE_CALL osal_pathTranslate(const char *path);
 char *KESTLE_CALL osal_pathTranslateExe(const char *path);
 
 /* ------------------------------------------------------------------------
+ * Threads and synchronisation objects
+ * ---------------------------------------------------------------------- */
+
+/* Each export passes its arguments to the Win32 or C-runtime call it is named
+ * after. Create and open exports give a handle or NULL (the Win32 error stays
+ * in the thread's last error); the handles are the caller's to close. */
+
+/* _beginthreadex: the thread's handle as an integer, 0 on failure (errno set). */
+uintptr_t KESTLE_CALL osal_CreateThread(void *security, unsigned stackSize, unsigned(__stdcall *start)(void *),
+                                        void *arg, unsigned initFlag, unsigned *threadId);
+DWORD KESTLE_CALL osal_GetCurrentThreadId(void);
+HANDLE KESTLE_CALL osal_CreateEvent(SECURITY_ATTRIBUTES *sa, int manualReset, int initialState, const char *name);
+HANDLE KESTLE_CALL osal_CreateMutex(SECURITY_ATTRIBUTES *sa, int initialOwner, const char *name);
+HANDLE KESTLE_CALL osal_OpenMutex(unsigned access, int inherit, const char *name);
+/* 0, or the negated Win32 error (-288 when the caller does not own it). */
+int KESTLE_CALL osal_ReleaseMutex(HANDLE mutex);
+HANDLE KESTLE_CALL osal_CreateSemaphore(SECURITY_ATTRIBUTES *sa, int initialCount, int maximumCount, const char *name);
+HANDLE KESTLE_CALL osal_OpenSemaphore(unsigned access, int inherit, const char *name);
+/* ReleaseSemaphore's BOOL. */
+BOOL KESTLE_CALL osal_ReleaseSemaphore(HANDLE semaphore, int count, long *previousCount);
+/* 0 when the object was signalled, or when an abandoned mutex was taken (the
+ * caller then owns it); OSAL_WAIT_TIMED_OUT after a time-out; otherwise the
+ * negated Win32 error of the failed wait (-6 for an invalid handle). */
+#define OSAL_WAIT_TIMED_OUT (-258)
+int KESTLE_CALL osal_WaitForSingleObject(HANDLE h, unsigned ms);
+/* SignalObjectAndWait's result unchanged. */
+DWORD KESTLE_CALL osal_SignalObjectAndWait(HANDLE toSignal, HANDLE toWaitOn, unsigned ms, int alertable);
+/* CloseHandle's BOOL. */
+BOOL KESTLE_CALL osal_CloseHandle(HANDLE h);
+/* A new, initialised (recursive) critical section on the heap; NULL when out
+ * of memory. Release it only with osal_deleteCriticalSection. */
+CRITICAL_SECTION *KESTLE_CALL osal_allocCriticalSection(void);
+void KESTLE_CALL osal_EnterCriticalSection(CRITICAL_SECTION *cs);
+void KESTLE_CALL osal_LeaveCriticalSection(CRITICAL_SECTION *cs);
+/* Deletes and frees a section from osal_allocCriticalSection; NULL does nothing. */
+void KESTLE_CALL osal_deleteCriticalSection(CRITICAL_SECTION *cs);
+
+/* ------------------------------------------------------------------------
  * Sockets and socket sets
  * ---------------------------------------------------------------------- */
 
@@ -167,8 +208,12 @@ KESTLE_STATIC_ASSERT(offsetof(fd_set, fd_array) == KESTLE_BY_ARCH(4, 8), "fd_set
 KESTLE_STATIC_ASSERT(sizeof(struct timeval) == 8, "timeval is two 32-bit longs");
 
 /* ------------------------------------------------------------------------
- * Diagnostics
+ * Named pipes
  * ---------------------------------------------------------------------- */
+
+/* Byte-mode, blocking named pipes. osal_writevPipe frames each iovec element
+ * as a PipeFrame: its iov_len as a 32-bit little-endian word, then its bytes;
+ * frames follow each other directly. */
 
 /* One piece of a gathered buffer: osal_logv's pieces and osal_writevPipe's
  * frames. */
@@ -179,68 +224,6 @@ typedef struct iovec {
 
 KESTLE_STATIC_ASSERT(sizeof(iovec) == KESTLE_BY_ARCH(8, 16), "iovec is a pointer and a 32-bit length");
 KESTLE_STATIC_ASSERT(offsetof(iovec, iov_len) == KESTLE_BY_ARCH(4, 8), "iovec.iov_len after the pointer");
-
-/* The logging exports format their text and then discard it. */
-
-/* Formats with the C runtime's _vsnprintf into 1024 bytes: the length, or -1
- * when the text was longer and cut. */
-int KESTLE_CALL osal_logf(const char *format, ...);
-/* Returns length; text is not read. */
-int KESTLE_CALL osal_logs(const char *text, int length);
-/* Gathers the pieces into one scratch buffer of total bytes (never more);
- * returns total. */
-int KESTLE_CALL osal_logv(const iovec *pieces, int count, unsigned total);
-/* Names the file logger (cut to 63 characters); returns the logger's name,
- * or NULL when its record could not be allocated. */
-char *KESTLE_CALL osal_flogger_init(const char *name);
-/* Empties the file logger's name; returns it, as osal_flogger_init. */
-char *KESTLE_CALL osal_flogger_done(void);
-
-/* ------------------------------------------------------------------------
- * Threads and synchronisation objects
- * ---------------------------------------------------------------------- */
-
-/* Each export passes its arguments to the Win32 or C-runtime call it is named
- * after. Create and open exports give a handle or NULL (the Win32 error stays
- * in the thread's last error); the handles are the caller's to close. */
-
-/* _beginthreadex: the thread's handle as an integer, 0 on failure (errno set). */
-uintptr_t KESTLE_CALL osal_CreateThread(void *security, unsigned stackSize, unsigned(__stdcall *start)(void *),
-                                        void *arg, unsigned initFlag, unsigned *threadId);
-DWORD KESTLE_CALL osal_GetCurrentThreadId(void);
-HANDLE KESTLE_CALL osal_CreateEvent(SECURITY_ATTRIBUTES *sa, int manualReset, int initialState, const char *name);
-HANDLE KESTLE_CALL osal_CreateMutex(SECURITY_ATTRIBUTES *sa, int initialOwner, const char *name);
-HANDLE KESTLE_CALL osal_OpenMutex(unsigned access, int inherit, const char *name);
-/* 0, or the negated Win32 error (-288 when the caller does not own it). */
-int KESTLE_CALL osal_ReleaseMutex(HANDLE mutex);
-HANDLE KESTLE_CALL osal_CreateSemaphore(SECURITY_ATTRIBUTES *sa, int initialCount, int maximumCount, const char *name);
-HANDLE KESTLE_CALL osal_OpenSemaphore(unsigned access, int inherit, const char *name);
-/* ReleaseSemaphore's BOOL. */
-BOOL KESTLE_CALL osal_ReleaseSemaphore(HANDLE semaphore, int count, long *previousCount);
-/* 0 when the object was signalled, or when an abandoned mutex was taken (the
- * caller then owns it); OSAL_WAIT_TIMED_OUT after a time-out; otherwise the
- * negated Win32 error of the failed wait (-6 for an invalid handle). */
-#define OSAL_WAIT_TIMED_OUT (-258)
-int KESTLE_CALL osal_WaitForSingleObject(HANDLE h, unsigned ms);
-/* SignalObjectAndWait's result unchanged. */
-DWORD KESTLE_CALL osal_SignalObjectAndWait(HANDLE toSignal, HANDLE toWaitOn, unsigned ms, int alertable);
-/* CloseHandle's BOOL. */
-BOOL KESTLE_CALL osal_CloseHandle(HANDLE h);
-/* A new, initialised (recursive) critical section on the heap; NULL when out
- * of memory. Release it only with osal_deleteCriticalSection. */
-CRITICAL_SECTION *KESTLE_CALL osal_allocCriticalSection(void);
-void KESTLE_CALL osal_EnterCriticalSection(CRITICAL_SECTION *cs);
-void KESTLE_CALL osal_LeaveCriticalSection(CRITICAL_SECTION *cs);
-/* Deletes and frees a section from osal_allocCriticalSection; NULL does nothing. */
-void KESTLE_CALL osal_deleteCriticalSection(CRITICAL_SECTION *cs);
-
-/* ------------------------------------------------------------------------
- * Named pipes
- * ---------------------------------------------------------------------- */
-
-/* Byte-mode, blocking named pipes. osal_writevPipe frames each iovec element
- * (see iovec under Diagnostics) as a PipeFrame: its iov_len as a 32-bit
- * little-endian word, then its bytes; frames follow each other directly. */
 
 /* The start of one frame; its `length` bytes follow it directly, unchanged. */
 typedef struct PipeFrame {
@@ -273,62 +256,6 @@ int KESTLE_CALL osal_writevPipe(HANDLE h, const iovec *vec, int count);
 unsigned KESTLE_CALL osal_peekPipe(HANDLE h);
 /* TransactNamedPipe: the bytes read into out, or -1. */
 int KESTLE_CALL osal_transactPipe(HANDLE h, const void *in, int inLen, void *out, int outLen);
-
-/* ------------------------------------------------------------------------
- * Processes and the stop command
- * ---------------------------------------------------------------------- */
-
-/* Starts cmdline (writable; the new process inherits inheritable handles and,
- * with env NULL, this process's environment). The new process's id, or the
- * negated Win32 error after printing "osal_newProcess cmdline=... error=...". */
-int KESTLE_CALL osal_newProcess(char *cmdline, void *env);
-/* Runs a UTF-8 command through the command interpreter; _wsystem's result.
- * NULL asks whether an interpreter exists. Bytes that are not UTF-8 reach the
- * interpreter as U+FFFD. -1 with errno EINVAL when the command cannot be
- * converted at all. */
-int KESTLE_CALL osal_system(const char *command);
-/* Terminates every process whose executable is exactly name + ".exe"
- * (case-sensitive); the number of matching processes. */
-int KESTLE_CALL osal_killProcessByName(const char *name);
-/* Runs "gueststop" through the command interpreter, then sleeps 999999 ms. */
-void KESTLE_CALL osal_dieHard(void);
-
-/* ------------------------------------------------------------------------
- * System object and guest display size
- * ---------------------------------------------------------------------- */
-
-/* The guest display size, fixed when the library first needs it: 0, or -1
- * when the library cannot allocate its system object. */
-int KESTLE_CALL osal_getResolution(int *width, int *height);
-
-/* ------------------------------------------------------------------------
- * Input events
- * ---------------------------------------------------------------------- */
-
-/* One record on the input pipe "\\.\pipe\android_input_pipe": the Linux
- * 32-bit input event, then the guest input device (0 keyboard, 1 pointer) and
- * four reserved zero bytes. */
-typedef struct InputEventTime {
-    int32_t sec;       /* always 0 */
-    int32_t usec;      /* always 0 */
-} InputEventTime;
-
-typedef struct InputEvent {
-    InputEventTime time;
-    uint16_t type;     /* 0 EV_SYN, 1 EV_KEY, 3 EV_ABS */
-    uint16_t code;
-    int32_t value;
-    int32_t device;
-    uint8_t reserved[4];
-} InputEvent;
-
-KESTLE_STATIC_ASSERT(sizeof(InputEvent) == 24, "InputEvent is 24 bytes");
-KESTLE_STATIC_ASSERT(offsetof(InputEvent, time.usec) == 4, "InputEvent.time.usec at 4");
-KESTLE_STATIC_ASSERT(offsetof(InputEvent, type) == 8, "InputEvent.type at 8");
-KESTLE_STATIC_ASSERT(offsetof(InputEvent, code) == 10, "InputEvent.code at 10");
-KESTLE_STATIC_ASSERT(offsetof(InputEvent, value) == 12, "InputEvent.value at 12");
-KESTLE_STATIC_ASSERT(offsetof(InputEvent, device) == 16, "InputEvent.device at 16");
-KESTLE_STATIC_ASSERT(offsetof(InputEvent, reserved) == 20, "InputEvent.reserved at 20");
 
 /* ------------------------------------------------------------------------
  * Descriptors and files
@@ -386,6 +313,25 @@ KESTLE_STATIC_ASSERT(offsetof(struct _stat64, st_gid) == 12, "_stat64.st_gid at 
 KESTLE_STATIC_ASSERT(offsetof(struct _stat64, st_size) == 24, "_stat64.st_size at 24");
 
 /* ------------------------------------------------------------------------
+ * Processes and the stop command
+ * ---------------------------------------------------------------------- */
+
+/* Starts cmdline (writable; the new process inherits inheritable handles and,
+ * with env NULL, this process's environment). The new process's id, or the
+ * negated Win32 error after printing "osal_newProcess cmdline=... error=...". */
+int KESTLE_CALL osal_newProcess(char *cmdline, void *env);
+/* Runs a UTF-8 command through the command interpreter; _wsystem's result.
+ * NULL asks whether an interpreter exists. Bytes that are not UTF-8 reach the
+ * interpreter as U+FFFD. -1 with errno EINVAL when the command cannot be
+ * converted at all. */
+int KESTLE_CALL osal_system(const char *command);
+/* Terminates every process whose executable is exactly name + ".exe"
+ * (case-sensitive); the number of matching processes. */
+int KESTLE_CALL osal_killProcessByName(const char *name);
+/* Runs "gueststop" through the command interpreter, then sleeps 999999 ms. */
+void KESTLE_CALL osal_dieHard(void);
+
+/* ------------------------------------------------------------------------
  * Administrator rights and integrity level
  * ---------------------------------------------------------------------- */
 
@@ -438,6 +384,26 @@ int64_t KESTLE_CALL osal_systemTimeNs(void);
 int32_t KESTLE_CALL osal_systemTimeSec(void);
 
 /* ------------------------------------------------------------------------
+ * Diagnostics
+ * ---------------------------------------------------------------------- */
+
+/* The logging exports format their text and then discard it. */
+
+/* Formats with the C runtime's _vsnprintf into 1024 bytes: the length, or -1
+ * when the text was longer and cut. */
+int KESTLE_CALL osal_logf(const char *format, ...);
+/* Returns length; text is not read. */
+int KESTLE_CALL osal_logs(const char *text, int length);
+/* Gathers the pieces into one scratch buffer of total bytes (never more);
+ * returns total. */
+int KESTLE_CALL osal_logv(const iovec *pieces, int count, unsigned total);
+/* Names the file logger (cut to 63 characters); returns the logger's name,
+ * or NULL when its record could not be allocated. */
+char *KESTLE_CALL osal_flogger_init(const char *name);
+/* Empties the file logger's name; returns it, as osal_flogger_init. */
+char *KESTLE_CALL osal_flogger_done(void);
+
+/* ------------------------------------------------------------------------
  * Log-server connection
  * ---------------------------------------------------------------------- */
 
@@ -469,51 +435,12 @@ HANDLE KESTLE_CALL osal_connectLogServerPipe(void);
 int KESTLE_CALL get_file_name(HANDLE file, char *out);
 
 /* ------------------------------------------------------------------------
- * Input devices
+ * System object and guest display size
  * ---------------------------------------------------------------------- */
 
-/* One of the guest's input devices as the library describes it. The records
- * belong to the library and stay in place for the life of the process: read
- * them, never free or change them. */
-typedef struct InputDeviceInfo {
-    int32_t id;        /* 0 keyboard, 1 mouse: the `device` of an InputEvent */
-    char name[64];     /* NUL-terminated, zero after the text */
-    char path[64];     /* NUL-terminated, zero after the text */
-    int32_t classes;   /* device class bits: 1 keyboard, 4 mouse */
-} InputDeviceInfo;
-
-KESTLE_STATIC_ASSERT(sizeof(InputDeviceInfo) == 136, "InputDeviceInfo is 136 bytes");
-KESTLE_STATIC_ASSERT(offsetof(InputDeviceInfo, name) == 4, "InputDeviceInfo.name at 4");
-KESTLE_STATIC_ASSERT(offsetof(InputDeviceInfo, path) == 68, "InputDeviceInfo.path at 68");
-KESTLE_STATIC_ASSERT(offsetof(InputDeviceInfo, classes) == 132, "InputDeviceInfo.classes at 132");
-
-/* Number of guest input devices: 2 (0 when the library cannot allocate its
- * device table). */
-int32_t KESTLE_CALL osal_input_getNumInputDevices(void);
-/* The device table: osal_input_getNumInputDevices() pointers, or NULL. */
-InputDeviceInfo **KESTLE_CALL osal_input_getDevices(void);
-/* The `name` of device i (not its `path`); NULL for an index out of range. */
-const char *KESTLE_CALL osal_input_getDevicePath(int i);
-/* The first device whose `name` equals s exactly (case-sensitive); NULL when
- * none does or s is NULL. */
-InputDeviceInfo *KESTLE_CALL osal_input_getDeviceByPath(const char *s);
-/* Whole InputEvent records waiting in the input pipe; never waits once the
- * process is connected (the first reader call waits for the host's pipe).
- * 0 once the host has gone. */
-int32_t KESTLE_CALL osal_input_getInputNumberN(void);
-/* Reads exactly n records into buf, waiting until they have all arrived:
- * 0 when they have (n = 0 reads nothing but still connects), -1 when the
- * host has gone before all came; -1 at once, without connecting, for n < 0
- * or a NULL buf with n > 0. Records not read leave their part of buf as it
- * was. */
-int32_t KESTLE_CALL osal_input_getInputN(InputEvent *buf, int n);
-/* Waiting for direct device input is not available: -1 at once, without
- * touching rec or device. */
-int32_t KESTLE_CALL osal_input_getInputW(InputEvent *rec, int *device);
-
-/* ------------------------------------------------------------------------
- * Audio ring buffer
- * ---------------------------------------------------------------------- */
+/* The guest display size, fixed when the library first needs it: 0, or -1
+ * when the library cannot allocate its system object. */
+int KESTLE_CALL osal_getResolution(int *width, int *height);
 
 /* ------------------------------------------------------------------------
  * Host window and message loop
@@ -534,10 +461,6 @@ void KESTLE_CALL osal_window_msg_loop(void);
 int KESTLE_CALL osal_sendActiveMsg(void);
 /* Moves the foreground window to (0, 0) at 100 x 100 pixels. */
 int KESTLE_CALL osal_moveWindow(void);
-
-/* ------------------------------------------------------------------------
- * Window procedure
- * ---------------------------------------------------------------------- */
 
 /* ------------------------------------------------------------------------
  * OpenGL display surface
@@ -596,9 +519,6 @@ KESTLE_STATIC_ASSERT(offsetof(fb_var_screeninfo, reserved) == 144, "fb_var_scree
 /* ------------------------------------------------------------------------
  * OpenGL and surface exports
  * ---------------------------------------------------------------------- */
-
-/* The stdcall exports carry decorated names (osal_gl_glBindFramebuffer@8). */
-#define KESTLE_STDCALL __stdcall
 
 /* The guest renderer's way to the display surface. osal_gl_init makes an
  * OpenGL 2.0 (or later) context on the host window, current on the calling
@@ -671,8 +591,76 @@ int KESTLE_CALL osal_surface_post(void *unused);
 void KESTLE_CALL osal_init_done(void(KESTLE_CALL *idle)(int), int arg);
 
 /* ------------------------------------------------------------------------
- * Audio output device
+ * Input events
  * ---------------------------------------------------------------------- */
+
+/* One record on the input pipe "\\.\pipe\android_input_pipe": the Linux
+ * 32-bit input event, then the guest input device (0 keyboard, 1 pointer) and
+ * four reserved zero bytes. */
+typedef struct InputEventTime {
+    int32_t sec;       /* always 0 */
+    int32_t usec;      /* always 0 */
+} InputEventTime;
+
+typedef struct InputEvent {
+    InputEventTime time;
+    uint16_t type;     /* 0 EV_SYN, 1 EV_KEY, 3 EV_ABS */
+    uint16_t code;
+    int32_t value;
+    int32_t device;
+    uint8_t reserved[4];
+} InputEvent;
+
+KESTLE_STATIC_ASSERT(sizeof(InputEvent) == 24, "InputEvent is 24 bytes");
+KESTLE_STATIC_ASSERT(offsetof(InputEvent, time.usec) == 4, "InputEvent.time.usec at 4");
+KESTLE_STATIC_ASSERT(offsetof(InputEvent, type) == 8, "InputEvent.type at 8");
+KESTLE_STATIC_ASSERT(offsetof(InputEvent, code) == 10, "InputEvent.code at 10");
+KESTLE_STATIC_ASSERT(offsetof(InputEvent, value) == 12, "InputEvent.value at 12");
+KESTLE_STATIC_ASSERT(offsetof(InputEvent, device) == 16, "InputEvent.device at 16");
+KESTLE_STATIC_ASSERT(offsetof(InputEvent, reserved) == 20, "InputEvent.reserved at 20");
+
+/* ------------------------------------------------------------------------
+ * Input devices
+ * ---------------------------------------------------------------------- */
+
+/* One of the guest's input devices as the library describes it. The records
+ * belong to the library and stay in place for the life of the process: read
+ * them, never free or change them. */
+typedef struct InputDeviceInfo {
+    int32_t id;        /* 0 keyboard, 1 mouse: the `device` of an InputEvent */
+    char name[64];     /* NUL-terminated, zero after the text */
+    char path[64];     /* NUL-terminated, zero after the text */
+    int32_t classes;   /* device class bits: 1 keyboard, 4 mouse */
+} InputDeviceInfo;
+
+KESTLE_STATIC_ASSERT(sizeof(InputDeviceInfo) == 136, "InputDeviceInfo is 136 bytes");
+KESTLE_STATIC_ASSERT(offsetof(InputDeviceInfo, name) == 4, "InputDeviceInfo.name at 4");
+KESTLE_STATIC_ASSERT(offsetof(InputDeviceInfo, path) == 68, "InputDeviceInfo.path at 68");
+KESTLE_STATIC_ASSERT(offsetof(InputDeviceInfo, classes) == 132, "InputDeviceInfo.classes at 132");
+
+/* Number of guest input devices: 2 (0 when the library cannot allocate its
+ * device table). */
+int32_t KESTLE_CALL osal_input_getNumInputDevices(void);
+/* The device table: osal_input_getNumInputDevices() pointers, or NULL. */
+InputDeviceInfo **KESTLE_CALL osal_input_getDevices(void);
+/* The `name` of device i (not its `path`); NULL for an index out of range. */
+const char *KESTLE_CALL osal_input_getDevicePath(int i);
+/* The first device whose `name` equals s exactly (case-sensitive); NULL when
+ * none does or s is NULL. */
+InputDeviceInfo *KESTLE_CALL osal_input_getDeviceByPath(const char *s);
+/* Whole InputEvent records waiting in the input pipe; never waits once the
+ * process is connected (the first reader call waits for the host's pipe).
+ * 0 once the host has gone. */
+int32_t KESTLE_CALL osal_input_getInputNumberN(void);
+/* Reads exactly n records into buf, waiting until they have all arrived:
+ * 0 when they have (n = 0 reads nothing but still connects), -1 when the
+ * host has gone before all came; -1 at once, without connecting, for n < 0
+ * or a NULL buf with n > 0. Records not read leave their part of buf as it
+ * was. */
+int32_t KESTLE_CALL osal_input_getInputN(InputEvent *buf, int n);
+/* Waiting for direct device input is not available: -1 at once, without
+ * touching rec or device. */
+int32_t KESTLE_CALL osal_input_getInputW(InputEvent *rec, int *device);
 
 /* ------------------------------------------------------------------------
  * Audio exports

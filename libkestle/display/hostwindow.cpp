@@ -7,10 +7,7 @@
 #include "input/eventservice.h"
 #include "os/diagnostics.h"
 
-
 namespace {
-
-constexpr const char *kHostWindowName = "Vantrell";
 
 constexpr ACCEL kAcceleratorTable[] = {
     {FVIRTKEY | FSHIFT, '3', 228},
@@ -30,18 +27,33 @@ constexpr ACCEL kAcceleratorTable[] = {
 constexpr int kAcceleratorCount = sizeof kAcceleratorTable / sizeof kAcceleratorTable[0];
 static_assert(kAcceleratorCount == 13);
 
-// One start-up per process: a second init hands back the first thread.
-long sStartClaimed;
+// One start-up per process: a second init hands back the first thread. The
+// slot publishes the system object's mStartThread once it holds the thread.
+constinit OnceSlot<HANDLE> sStartUp;
+
+// How often osal_system_wait looks at the ready flag.
+constexpr DWORD kReadyPollMs = 50;
+
+// The window's icon is resource 101 of the process's executable; its client
+// area is first laid out 30 pixels from the screen's left and top edges.
+constexpr WORD kIconResource = 101;
+constexpr int kWindowOrigin = 30;
+// osal_sendActiveMsg's pause before it asks the host window.
+constexpr DWORD kActivePauseMs = 800;
+// osal_moveWindow's size.
+constexpr int kMovedWindowSize = 100;
 
 unsigned __stdcall systemStartThread(void *)
 {
-    OSALSystem *system;
-    while (!(system = OSALSystem::getInstance()))
-        Sleep(50);
-    system->startUp();
+    OSALSystem::getInstanceWaiting().startUp();
 }
 
 } // namespace
+
+HWND findHostWindow()
+{
+    return FindWindowA(kHostWindowName, kHostWindowName);
+}
 
 void OSALSystem::createWindow()
 {
@@ -50,16 +62,16 @@ void OSALSystem::createWindow()
     windowClass.style = CS_HREDRAW | CS_VREDRAW;
     windowClass.lpfnWndProc = windowProc;
     windowClass.hInstance = mInstance;
-    windowClass.hIcon = LoadIconA(mInstance, MAKEINTRESOURCEA(101));
-    windowClass.hIconSm = LoadIconA(mInstance, MAKEINTRESOURCEA(101));
-    windowClass.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32649)); // IDC_HAND
+    windowClass.hIcon = LoadIconA(mInstance, MAKEINTRESOURCEA(kIconResource));
+    windowClass.hIconSm = LoadIconA(mInstance, MAKEINTRESOURCEA(kIconResource));
+    windowClass.hCursor = LoadCursorA(nullptr, IDC_HAND);
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
     windowClass.lpszClassName = kHostWindowName;
     RegisterClassExA(&windowClass);
 
     // Laid out for the thicker frame of an overlapped window, so the client
     // area comes out at least the guest display size.
-    RECT rect = {30, 30, gClientWidth + 30, gClientHeight + 30};
+    RECT rect = {kWindowOrigin, kWindowOrigin, gClientWidth + kWindowOrigin, gClientHeight + kWindowOrigin};
     AdjustWindowRectEx(&rect, WS_OVERLAPPEDWINDOW, FALSE, 0);
     mHwnd = CreateWindowExA(0, kHostWindowName, kHostWindowName, WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, rect.left,
                             rect.top, rect.right - rect.left, rect.bottom - rect.top, nullptr, nullptr, mInstance,
@@ -119,51 +131,40 @@ extern "C" int KESTLE_CALL osal_system_init(void)
     if (!system)
         return 0;
     // A second call would make a second host window under the same name and
-    // a second server for the one input pipe: it gets the first thread.
-    if (__atomic_exchange_n(&sStartClaimed, 1, __ATOMIC_ACQ_REL)) {
-        HANDLE started;
-        while (!(started = __atomic_load_n(&system->mStartThread, __ATOMIC_ACQUIRE)) &&
-               __atomic_load_n(&sStartClaimed, __ATOMIC_ACQUIRE) == 1)
-            Sleep(1);
-        return static_cast<int>(reinterpret_cast<uintptr_t>(started));
-    }
-    uintptr_t thread = osal_CreateThread(nullptr, 0, systemStartThread, nullptr, 0, nullptr);
-    if (!thread) {
-        // Nothing was started: a later call may try again.
-        __atomic_store_n(&sStartClaimed, 0, __ATOMIC_RELEASE);
-        return 0;
-    }
-    __atomic_store_n(&system->mStartThread, reinterpret_cast<HANDLE>(thread), __ATOMIC_RELEASE);
-    return static_cast<int>(thread);
+    // a second server for the one input pipe: it gets the first thread. When
+    // none could be started, nothing was, and a later call may try again.
+    HANDLE *thread = sStartUp.getOrCreate([system]() -> HANDLE * {
+        uintptr_t started = osal_CreateThread(nullptr, 0, systemStartThread, nullptr, 0, nullptr);
+        if (!started)
+            return nullptr;
+        __atomic_store_n(&system->mStartThread, reinterpret_cast<HANDLE>(started), __ATOMIC_RELEASE);
+        return &system->mStartThread;
+    });
+    return thread ? static_cast<int>(reinterpret_cast<uintptr_t>(*thread)) : 0;
 }
 
 extern "C" void KESTLE_CALL osal_system_wait(void)
 {
-    OSALSystem *system;
-    while (!(system = OSALSystem::getInstance()))
-        Sleep(50);
-    while (!__atomic_load_n(&system->mReady, __ATOMIC_ACQUIRE))
-        Sleep(50);
+    OSALSystem &system = OSALSystem::getInstanceWaiting();
+    while (!__atomic_load_n(&system.mReady, __ATOMIC_ACQUIRE))
+        Sleep(kReadyPollMs);
 }
 
 extern "C" void KESTLE_CALL osal_window_msg_loop(void)
 {
-    OSALSystem *system;
-    while (!(system = OSALSystem::getInstance()))
-        Sleep(50);
-    system->messageLoop();
+    OSALSystem::getInstanceWaiting().messageLoop();
 }
 
 extern "C" int KESTLE_CALL osal_sendActiveMsg(void)
 {
-    HWND window = FindWindowA(kHostWindowName, kHostWindowName);
+    HWND window = findHostWindow();
     if (!window)
         return 0;
-    Sleep(800);
+    Sleep(kActivePauseMs);
     return static_cast<int>(SendMessageA(window, WM_MAINWINDOW_ACTIVE, 0, 0));
 }
 
 extern "C" int KESTLE_CALL osal_moveWindow(void)
 {
-    return MoveWindow(GetForegroundWindow(), 0, 0, 100, 100, TRUE);
+    return MoveWindow(GetForegroundWindow(), 0, 0, kMovedWindowSize, kMovedWindowSize, TRUE);
 }

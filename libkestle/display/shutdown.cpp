@@ -1,17 +1,10 @@
 // The idle loop of a guest thread and the system's one orderly end.
 #include <cstdlib>
 
-#include "display/system.h"
-#include "os/diagnostics.h"
-
-#include "display/surface.h"
-#include "input/input.h"
-// The audio device comes with its own family's code; until it is part of the
-// build there is no audio object to release.
-#if __has_include("audio/audio.h")
 #include "audio/audio.h"
-#define KESTLE_HAVE_AUDIO 1
-#endif
+#include "display/surface.h"
+#include "display/system.h"
+#include "input/input.h"
 
 namespace {
 
@@ -39,9 +32,7 @@ void OSALSystem::shutdown()
             Sleep(INFINITE);
     }
     release(mInput.get());
-#ifdef KESTLE_HAVE_AUDIO
     release(mAudio.get());
-#endif
     release(mSurface.get());
     exit(0);
 }
@@ -66,10 +57,6 @@ void OSALSystem::idleLoop(void(KESTLE_CALL *idle)(int), int arg)
 
 extern "C" void KESTLE_CALL osal_init_done(void(KESTLE_CALL *idle)(int), int arg)
 {
-    OSALSystem *system;
-    // Only a failed allocation leaves it null; the loop needs the object for
-    // its end.
-    while (!(system = OSALSystem::getInstance()))
-        Sleep(50);
-    system->idleLoop(idle, arg);
+    // The loop needs the object for its end.
+    OSALSystem::getInstanceWaiting().idleLoop(idle, arg);
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "display/system.h"
+#include "display/window.h"
 #include "os/diagnostics.h"
 
 const char *const kGlProcNames[kGlProcCount] = {
@@ -35,12 +36,6 @@ PROC lookUpGlProc(const char *name)
     if (value == -1 || (value >= 0 && value <= 3))
         return nullptr;
     return proc;
-}
-
-// The host window, by its class and title; NULL while it does not exist.
-HWND findHostWindow()
-{
-    return FindWindowA("Vantrell", "Vantrell");
 }
 
 void stopGuest()

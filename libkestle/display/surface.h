@@ -27,9 +27,9 @@ enum GlProc : int {
     kGlProcCount
 };
 
-// The entry points' OpenGL signatures.
+// The OpenGL signatures of the entry points that are called (glBlitFramebuffer
+// and glGenerateMipmap are looked up and required, but nothing calls them).
 using GlActiveTextureFn = void(WINAPI *)(unsigned texture);
-using GlBlitFramebufferFn = void(WINAPI *)(int, int, int, int, int, int, int, int, unsigned mask, unsigned filter);
 using GlGenNamesFn = void(WINAPI *)(int n, unsigned *names);
 using GlDeleteNamesFn = void(WINAPI *)(int n, const unsigned *names);
 using GlBindNameFn = void(WINAPI *)(unsigned target, unsigned name);
@@ -38,7 +38,6 @@ using GlFramebufferRenderbufferFn = void(WINAPI *)(unsigned target, unsigned att
 using GlRenderbufferStorageFn = void(WINAPI *)(unsigned target, unsigned format, int width, int height);
 using GlFramebufferTexture2DFn = void(WINAPI *)(unsigned target, unsigned attachment, unsigned texTarget,
                                                 unsigned texture, int level);
-using GlGenerateMipmapFn = void(WINAPI *)(unsigned target);
 using GlCheckFramebufferStatusFn = unsigned(WINAPI *)(unsigned target);
 
 // The OpenGL names behind mGlProcs, by index.

@@ -7,11 +7,18 @@ namespace {
 
 constinit OnceSlot<OSALSystem> sSystem;
 
+constexpr DWORD kAllocationRetryMs = 50;
+
 } // namespace
 
 OSALSystem *OSALSystem::getInstance()
 {
     return sSystem.getOrCreate();
+}
+
+OSALSystem &OSALSystem::getInstanceWaiting()
+{
+    return sSystem.getOrCreateWaiting(kAllocationRetryMs);
 }
 
 GuestDisplaySize OSALSystem::guestDisplaySize(int32_t screenWidth, int32_t screenHeight)

@@ -29,6 +29,9 @@ public:
     // The process's system object, made on first use; null only when it
     // could not be allocated.
     static OSALSystem *getInstance();
+    // The same for callers that have no failure to report: waits, trying
+    // again every 50 ms, until the object could be allocated.
+    static OSALSystem &getInstanceWaiting();
 
     // The guest display size for a primary screen of screenWidth x screenHeight.
     static GuestDisplaySize guestDisplaySize(int32_t screenWidth, int32_t screenHeight);
@@ -69,6 +72,7 @@ public:
     int32_t mHeight = 0;
     int32_t mSavedWidth = 0;
     int32_t mSavedHeight = 0;
-    // Written once by the start-up thread, polled from other threads.
-    volatile uint8_t mReady = 0;
+    // Written once by the start-up thread, polled from other threads (both
+    // atomically).
+    uint8_t mReady = 0;
 };

@@ -8,31 +8,56 @@
 
 namespace {
 
-constinit OnceSlot<OSALEventService> sEventService;
-
+// The Linux input event types and codes the records carry.
 constexpr uint16_t EV_SYN = 0;
 constexpr uint16_t EV_KEY = 1;
 constexpr uint16_t EV_ABS = 3;
 
+constexpr uint16_t KEY_ENTER = 28;
 constexpr uint16_t KEY_KPENTER = 238;
 constexpr uint16_t BTN_TOUCH = 330;
+// The Linux button codes run from 256 to 351.
+constexpr uint16_t kFirstButtonCode = 256;
+constexpr uint16_t kLastButtonCode = 351;
 
-// Linux button codes: a key record in this range belongs to the pointer.
+constexpr uint16_t ABS_X = 0;
+constexpr uint16_t ABS_Y = 1;
+constexpr uint16_t ABS_Z = 2;
+constexpr uint16_t ABS_PRESSURE = 24;
+constexpr uint16_t ABS_TOOL_WIDTH = 28;
+constexpr uint16_t ABS_MT_TOUCH_MAJOR = 48;
+constexpr uint16_t ABS_MT_TOUCH_MINOR = 49;
+constexpr uint16_t ABS_MT_WIDTH_MAJOR = 50;
+constexpr uint16_t ABS_MT_POSITION_X = 53;
+constexpr uint16_t ABS_MT_POSITION_Y = 54;
+
+// The guest input devices a record belongs to.
+constexpr int32_t kKeyboardDevice = 0;
+constexpr int32_t kPointerDevice = 1;
+
+// A key record with a button code belongs to the pointer.
 int32_t deviceForKey(uint16_t code)
 {
-    return code >= 256 && code <= 351 ? 1 : 0;
+    return code >= kFirstButtonCode && code <= kLastButtonCode ? kPointerDevice : kKeyboardDevice;
 }
+
+// Bit 24 of a key message's lParam: the key is an extended one.
+bool isExtendedKey(uint32_t bits) { return (bits >> 24) & 1; }
+
+// The semaphore counts queued records: as many as it can count.
+constexpr LONG kQueueCountMax = 0x7FFFFFFF;
 
 // Between attempts to reach a pipe that is not there yet: waiting for a
 // server fails at once then, so the loop would otherwise spin.
 constexpr DWORD kConnectPauseMs = 5;
 
+constinit OnceSlot<OSALEventService> sEventService;
+
 } // namespace
 
 OSALEventService::OSALEventService()
 {
-    InitializeSRWLock(&mClientLock);
-    mSemaphore = CreateSemaphoreA(nullptr, 0, 0x7FFFFFFF, nullptr);
+    mSemaphore = CreateSemaphoreA(nullptr, 0, kQueueCountMax, nullptr);
     mMutex = CreateMutexA(nullptr, FALSE, nullptr);
 }
 
@@ -67,17 +92,17 @@ InputEvent OSALEventService::mapMessage(unsigned message, uint32_t wParam, int32
         e.type = EV_ABS;
         e.code = code;
         e.value = value;
-        e.device = 1;
+        e.device = kPointerDevice;
     };
     switch (message) {
     case WM_KEYDOWN:
     case WM_KEYUP: {
         uint32_t bits = static_cast<uint32_t>(lParam);
-        uint16_t scan = static_cast<uint16_t>((bits >> 16) & 0xFF);
-        bool extended = (bits >> 24) & 1;
+        uint16_t scan = keyScanCode(bits);
         e.type = EV_KEY;
-        // Only the keypad's Enter is told apart from its plain twin.
-        e.code = extended && scan == 28 ? KEY_KPENTER : scan;
+        // The scan code is the guest's key code; only the keypad's Enter is
+        // told apart from its plain twin.
+        e.code = isExtendedKey(bits) && scan == KEY_ENTER ? KEY_KPENTER : scan;
         e.value = message == WM_KEYDOWN ? 1 : 0;
         e.device = deviceForKey(e.code);
         break;
@@ -87,28 +112,29 @@ InputEvent OSALEventService::mapMessage(unsigned message, uint32_t wParam, int32
         e.type = EV_KEY;
         e.code = BTN_TOUCH;
         e.value = message == WM_LBUTTONDOWN ? 1 : 0;
-        e.device = 1;
+        e.device = kPointerDevice;
         break;
-    case WM_TOUCH_X: axis(0, lParam); break;
-    case WM_TOUCH_Y: axis(1, lParam); break;
-    case WM_TOUCH_PRESSURE: axis(24, lParam); break;
-    case WM_TOUCH_WIDTH: axis(28, lParam); break;
+    case WM_TOUCH_X: axis(ABS_X, lParam); break;
+    case WM_TOUCH_Y: axis(ABS_Y, lParam); break;
+    case WM_TOUCH_PRESSURE: axis(ABS_PRESSURE, lParam); break;
+    case WM_TOUCH_WIDTH: axis(ABS_TOOL_WIDTH, lParam); break;
     case WM_GUEST_KEY:
         e.type = EV_KEY;
         e.code = static_cast<uint16_t>(wParam & 0xFFFF);
         e.value = lParam;
         e.device = deviceForKey(e.code);
         break;
-    case WM_MT_POSITION_X: axis(53, lParam); break;
-    case WM_MT_POSITION_Y: axis(54, lParam); break;
-    case WM_MT_REPORT: axis(2, 0); break;
-    case WM_MT_TOUCH_MAJOR: axis(48, lParam); break;
-    case WM_MT_TOUCH_MINOR: axis(49, 0); break;
-    case WM_MT_WIDTH_MAJOR: axis(50, lParam); break;
+    case WM_MT_POSITION_X: axis(ABS_MT_POSITION_X, lParam); break;
+    case WM_MT_POSITION_Y: axis(ABS_MT_POSITION_Y, lParam); break;
+    // Code 2 as an axis, which the guest reads as ABS_Z.
+    case WM_MT_REPORT: axis(ABS_Z, 0); break;
+    case WM_MT_TOUCH_MAJOR: axis(ABS_MT_TOUCH_MAJOR, lParam); break;
+    case WM_MT_TOUCH_MINOR: axis(ABS_MT_TOUCH_MINOR, 0); break;
+    case WM_MT_WIDTH_MAJOR: axis(ABS_MT_WIDTH_MAJOR, lParam); break;
     default:
         // WM_TOUCH_SYNC, and everything unknown, ends a group.
         e.type = EV_SYN;
-        e.device = 1;
+        e.device = kPointerDevice;
         break;
     }
     return e;
@@ -184,26 +210,22 @@ unsigned __stdcall eventServiceThread(void *)
     }
 }
 
+HANDLE *OSALEventService::makeClient()
+{
+    __atomic_add_fetch(&mConnectAttempts, 1, __ATOMIC_RELAXED);
+    if (!osal_waitPipeServer(kInputPipeName))
+        return nullptr;
+    HANDLE pipe = osal_connectPipe(kInputPipeName);
+    if (!pipe || pipe == INVALID_HANDLE_VALUE)
+        return nullptr;
+    mClientPipe = pipe;
+    return &mClientPipe;
+}
+
 HANDLE OSALEventService::connectClient()
 {
-    if (HANDLE held = __atomic_load_n(&mClientPipe, __ATOMIC_ACQUIRE))
-        return held;
     // One connection per process: a second thread waits for the first's.
-    AcquireSRWLockExclusive(&mClientLock);
-    while (!mClientPipe) {
-        __atomic_add_fetch(&mConnectAttempts, 1, __ATOMIC_RELAXED);
-        if (!osal_waitPipeServer(kInputPipeName)) {
-            Sleep(kConnectPauseMs);
-            continue;
-        }
-        HANDLE pipe = osal_connectPipe(kInputPipeName);
-        if (pipe && pipe != INVALID_HANDLE_VALUE)
-            __atomic_store_n(&mClientPipe, pipe, __ATOMIC_RELEASE);
-        else
-            Sleep(kConnectPauseMs);
-    }
-    ReleaseSRWLockExclusive(&mClientLock);
-    return mClientPipe;
+    return mClient.getOrCreateWaiting(kConnectPauseMs, [this] { return makeClient(); });
 }
 
 int OSALEventService::readRecords(InputEvent *buf, int n)

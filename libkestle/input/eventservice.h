@@ -9,6 +9,7 @@
 #include <deque>
 
 #include "kestle.h"
+#include "os/once.h"
 
 constexpr const char *kInputPipeName = "\\\\.\\pipe\\android_input_pipe";
 
@@ -27,6 +28,10 @@ constexpr unsigned WM_MT_REPORT = 1133;
 constexpr unsigned WM_MT_TOUCH_MAJOR = 1134;
 constexpr unsigned WM_MT_TOUCH_MINOR = 1135;
 constexpr unsigned WM_MT_WIDTH_MAJOR = 1136;
+
+// The scan code of a key message: bits 16 to 23 of its lParam, without the
+// extended-key flag.
+inline uint16_t keyScanCode(uint32_t lParamBits) { return static_cast<uint16_t>((lParamBits >> 16) & 0xFF); }
 
 class OSALEventService {
 public:
@@ -69,6 +74,9 @@ public:
 private:
     OSALEventService();
     static OSALEventService *create();
+    // One attempt at the client end: &mClientPipe, or null when the pipe is
+    // not there (yet) or could not be opened.
+    HANDLE *makeClient();
 
     std::deque<InputEvent> mQueue;
     HANDLE mSemaphore = nullptr;
@@ -77,7 +85,7 @@ private:
     // process that is both never mixes the two ends up.
     HANDLE mPipe = nullptr;
     HANDLE mClientPipe = nullptr;
-    SRWLOCK mClientLock;
+    OnceSlot<HANDLE> mClient;
     long mConnectAttempts = 0;
 };
 

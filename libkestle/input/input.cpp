@@ -5,6 +5,7 @@
 #include <new>
 
 #include "display/system.h"
+#include "display/window.h"
 #include "input/eventservice.h"
 #include "os/diagnostics.h"
 
@@ -52,7 +53,7 @@ OSALInput *OSALInput::getInstance()
 
 bool OSALInput::buildDeviceTable()
 {
-    mHwnd = FindWindowA("Vantrell", "Vantrell");
+    mHwnd = findHostWindow();
     auto **table = static_cast<InputDeviceInfo **>(calloc(kNumDevices, sizeof(InputDeviceInfo *)));
     if (!table)
         return false;

@@ -9,6 +9,7 @@
 #include "display/system.h"
 #include "net/net.h"
 #include "os/diagnostics.h"
+#include "os/ntapi.h"
 
 namespace {
 
@@ -41,29 +42,27 @@ void hostPrint(const char *text)
 constinit NetPlatform sHostPlatform = {hostGetAdaptersInfo, hostGetNetworkParams, hostGetInterfaceInfo,
                                        hostGetIpAddrTable,  hostPrint,            0};
 
-// The system's own iphlpapi uses 64-bit times; a compatibility layer that
-// hosts it elsewhere (recognisable by its ntdll's version export) fills the
-// records with 32-bit ones in a 32-bit process.
+// The system's own iphlpapi uses 64-bit times; the compatibility layer fills
+// the records with 32-bit ones in a 32-bit process.
 uint32_t hostAdapterRecordSize()
 {
     if (sizeof(void *) == 8)
         return kAdapterRecordSize64;
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    if (ntdll && GetProcAddress(ntdll, "wine_get_version"))
-        return kAdapterRecordSize32;
-    return kAdapterRecordSize64;
+    return hostIsWine() ? kAdapterRecordSize32 : kAdapterRecordSize64;
 }
 
-bool containsLowered(const char *text, size_t maxLen, const char *word)
+// Whether a lower-cased copy of text (at most maxLen bytes of it) contains
+// word: 1 or 0, or -1 when no copy could be made.
+int lowerContains(const char *text, size_t maxLen, const char *word)
 {
     size_t n = strnlen(text, maxLen);
     char *copy = static_cast<char *>(malloc(n + 1));
     if (!copy)
-        return false;
+        return -1;
     for (size_t i = 0; i < n; ++i)
         copy[i] = static_cast<char>(tolower(static_cast<unsigned char>(text[i])));
     copy[n] = '\0';
-    bool found = strstr(copy, word) != nullptr;
+    int found = strstr(copy, word) ? 1 : 0;
     free(copy);
     return found;
 }
@@ -124,11 +123,10 @@ OSALNet::Lock::Lock(OSALNet &net) : mNet(net), mHeld(false)
         HANDLE fresh = osal_CreateMutex(nullptr, 0, nullptr);
         if (!fresh)
             return;
-        mutex = static_cast<HANDLE>(InterlockedCompareExchangePointer(&net.mMutex, fresh, nullptr));
-        if (mutex)
-            CloseHandle(fresh);
-        else
+        if (__atomic_compare_exchange_n(&net.mMutex, &mutex, fresh, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
             mutex = fresh;
+        else
+            CloseHandle(fresh);
     }
     mHeld = osal_WaitForSingleObject(mutex, INFINITE) == 0;
 }
@@ -144,26 +142,14 @@ void OSALNet::say(const char *format, ...)
     char text[kDebugPrintBufferSize];
     va_list args;
     va_start(args, format);
-    if (__mingw_vsnprintf(text, sizeof text, format, args) < 0)
-        text[0] = '\0';
+    formatBounded(text, sizeof text, format, args);
     va_end(args);
     mPlatform->print(text);
 }
 
 int OSALNet::labelWantsWireless(const char *label)
 {
-    if (!label)
-        return -1;
-    size_t n = strlen(label);
-    char *copy = static_cast<char *>(malloc(n + 1));
-    if (!copy)
-        return -1;
-    for (size_t i = 0; i < n; ++i)
-        copy[i] = static_cast<char>(tolower(static_cast<unsigned char>(label[i])));
-    copy[n] = '\0';
-    int wireless = strstr(copy, "wifi") ? 1 : 0;
-    free(copy);
-    return wireless;
+    return label ? lowerContains(label, SIZE_MAX, "wifi") : -1;
 }
 
 int OSALNet::refreshAdapters()
@@ -174,31 +160,13 @@ int OSALNet::refreshAdapters()
     if (!lock.held())
         return -1;
 
-    free(mAdapterInfo);
-    mAdapterInfo = nullptr;
-    mAdapterInfoSize = 0;
-
-    ULONG size = kAdapterRecordSize64;
-    size_t have = kAdapterRecordSize64;
-    auto *buffer = static_cast<IP_ADAPTER_INFO *>(calloc(1, have));
-    mAdapterInfo = buffer;
-    DWORD result = buffer ? mPlatform->getAdaptersInfo(buffer, &size) : ERROR_NOT_ENOUGH_MEMORY;
-    if (result != 0) {
-        free(buffer);
-        // Never less than one whole record, whatever size came back, so that
-        // a success cannot leave a list shorter than its first record.
-        have = size > kAdapterRecordSize64 ? size : kAdapterRecordSize64;
-        buffer = static_cast<IP_ADAPTER_INFO *>(calloc(1, have));
-        mAdapterInfo = buffer;
-        result = buffer ? mPlatform->getAdaptersInfo(buffer, &size) : ERROR_NOT_ENOUGH_MEMORY;
-        if (result != 0) {
-            say("GetAdaptersInfo call failed with %d\n", static_cast<int>(result));
-            free(buffer);
-            mAdapterInfo = nullptr;
-            return -1;
-        }
-    }
-    mAdapterInfoSize = have;
+    // First one record; never less than one whole record, whatever size came
+    // back, so that a success cannot leave a list shorter than its first one.
+    if (fetchTable(mAdapterInfo, mAdapterInfoSize, kAdapterRecordSize64, kAdapterRecordSize64, kRetryOnAnyFailure,
+                   "GetAdaptersInfo call failed with %d\n",
+                   [this](IP_ADAPTER_INFO *b, ULONG *s) { return mPlatform->getAdaptersInfo(b, s); }) != 0)
+        return -1;
+    IP_ADAPTER_INFO *buffer = mAdapterInfo;
 
     // Which of the two record layouts the list uses shows in the spacing of
     // records laid out one after another; a list of one record cannot show it.
@@ -221,7 +189,7 @@ int OSALNet::refreshAdapters()
         if (mNumAdapters >= kMaxAdapterEntries)
             continue;
         AdapterEntry &entry = mAdapters[mNumAdapters];
-        entry.isWireless = containsLowered(record->Description, sizeof record->Description, "wireless") ? 1 : 0;
+        entry.isWireless = lowerContains(record->Description, sizeof record->Description, "wireless") == 1 ? 1 : 0;
         entry.ifIndex = record->Index;
         // The record holds at most 8 address bytes, whatever length it claims.
         entry.addrLen = record->AddressLength < kAdapterHwAddrMax ? record->AddressLength : kAdapterHwAddrMax;

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 #include "kestle.h"
 
@@ -137,6 +138,16 @@ public:
     int runNetsh(const char *parameters);
     // Formats a diagnostic text and hands it to the platform's printer.
     void say(const char *format, ...) __attribute__((format(gnu_printf, 2, 3)));
+    // One fetch of a host table into field (its size into fieldSize): frees
+    // the old buffer, calls `call` (buffer, &size) -> result with a zeroed
+    // buffer of firstSize bytes declared as firstDeclared, and on retryResult
+    // (kRetryOnAnyFailure: on any failure) once more with the size the call
+    // asked for. 0, or -1 with field null and the failure said with its
+    // result.
+    template <class Record, class Call>
+    int fetchTable(Record *&field, size_t &fieldSize, size_t firstSize, ULONG firstDeclared, DWORD retryResult,
+                   const char *failure, Call call);
+    static constexpr DWORD kRetryOnAnyFailure = 0;
 
     FIXED_INFO *mNetworkParams = nullptr;
     IP_ADAPTER_INFO *mAdapterInfo = nullptr;
@@ -157,6 +168,42 @@ public:
     // Where the lease end lies in the records of mAdapterInfo.
     size_t mLeaseOffset = kAdapterRecordSize64 - 8;
 };
+
+template <class Record, class Call>
+int OSALNet::fetchTable(Record *&field, size_t &fieldSize, size_t firstSize, ULONG firstDeclared, DWORD retryResult,
+                        const char *failure, Call call)
+{
+    free(field);
+    field = nullptr;
+    fieldSize = 0;
+
+    // Zeroed, and never smaller than the first buffer, so that a table the
+    // platform reports as fetched always holds at least its count.
+    size_t have = firstSize;
+    ULONG size = firstDeclared;
+    auto *buffer = static_cast<Record *>(calloc(1, have));
+    field = buffer;
+    DWORD result = buffer ? call(buffer, &size) : ERROR_NOT_ENOUGH_MEMORY;
+    if (result == 0) {
+        fieldSize = have;
+        return 0;
+    }
+    if (result == retryResult || retryResult == kRetryOnAnyFailure) {
+        free(buffer);
+        have = size > firstSize ? size : firstSize;
+        buffer = static_cast<Record *>(calloc(1, have));
+        field = buffer;
+        result = buffer ? call(buffer, &size) : ERROR_NOT_ENOUGH_MEMORY;
+        if (result == 0) {
+            fieldSize = have;
+            return 0;
+        }
+    }
+    say(failure, static_cast<int>(result));
+    free(buffer);
+    field = nullptr;
+    return -1;
+}
 
 // A bounded, always terminated copy of a platform address string field.
 struct NetAddrText {

@@ -41,6 +41,21 @@ void formParameters(char *out, const char *format, ...)
     va_end(args);
 }
 
+// A DNS command for the label's connection, unlogged: format takes the
+// command's connection name and the address text of dns.
+int runDnsCommand(OSALNet &net, const char *label, const char *format, uint32_t dns)
+{
+    if (!label)
+        return -1;
+    char name[kCommandNameSize];
+    OSALNet::commandName(label, name);
+    char dnsText[kAddressTextSize] = {};
+    OSALNet::formatAddress(dns, dnsText, kAddressTextBound);
+    char parameters[kParametersSize];
+    formParameters(parameters, format, name, dnsText);
+    return net.runNetsh(parameters);
+}
+
 } // namespace
 
 namespace kestle::netconfig {
@@ -183,31 +198,14 @@ int OSALNet::configure(const char *label, uint32_t ip, uint32_t mask, uint32_t g
 
 int OSALNet::setDns(const char *label, bool useDhcp, uint32_t dns)
 {
-    if (!label)
-        return -1;
-    char name[kCommandNameSize];
-    commandName(label, name);
-    char dnsText[kAddressTextSize] = {};
-    formatAddress(dns, dnsText, kAddressTextBound);
-    char parameters[kParametersSize];
-    if (useDhcp)
-        formParameters(parameters, "interface ip set dns %s dhcp %s both", name, dnsText);
-    else
-        formParameters(parameters, "interface ip set dns %s static %s both", name, dnsText);
-    return runNetsh(parameters);
+    return runDnsCommand(*this, label,
+                         useDhcp ? "interface ip set dns %s dhcp %s both" : "interface ip set dns %s static %s both",
+                         dns);
 }
 
 int OSALNet::addDns(const char *label, uint32_t dns)
 {
-    if (!label)
-        return -1;
-    char name[kCommandNameSize];
-    commandName(label, name);
-    char dnsText[kAddressTextSize] = {};
-    formatAddress(dns, dnsText, kAddressTextBound);
-    char parameters[kParametersSize];
-    formParameters(parameters, "interface ip add dns %s %s", name, dnsText);
-    return runNetsh(parameters);
+    return runDnsCommand(*this, label, "interface ip add dns %s %s", dns);
 }
 
 extern "C" {

@@ -8,45 +8,6 @@
 
 namespace {
 
-// One fetch of the three tables: free the old buffer, try the first buffer,
-// and on the retry result once more with the size the call asked for.
-// `call` is (buffer, &size) -> result.
-template <class Record, class Call>
-int fetchTable(OSALNet &net, Record *&field, size_t &fieldSize, size_t firstSize, ULONG firstDeclared,
-               DWORD retryResult, const char *failure, Call call)
-{
-    free(field);
-    field = nullptr;
-    fieldSize = 0;
-
-    // Zeroed, and never smaller than the first buffer, so that a table the
-    // platform reports as fetched always holds at least its count.
-    size_t have = firstSize;
-    ULONG size = firstDeclared;
-    auto *buffer = static_cast<Record *>(calloc(1, have));
-    field = buffer;
-    DWORD result = buffer ? call(buffer, &size) : ERROR_NOT_ENOUGH_MEMORY;
-    if (result == 0) {
-        fieldSize = have;
-        return 0;
-    }
-    if (result == retryResult) {
-        free(buffer);
-        have = size > firstSize ? size : firstSize;
-        buffer = static_cast<Record *>(calloc(1, have));
-        field = buffer;
-        result = buffer ? call(buffer, &size) : ERROR_NOT_ENOUGH_MEMORY;
-        if (result == 0) {
-            fieldSize = have;
-            return 0;
-        }
-    }
-    net.say(failure, static_cast<int>(result));
-    free(buffer);
-    field = nullptr;
-    return -1;
-}
-
 const char *adapterTypeName(unsigned type)
 {
     switch (type) {
@@ -86,7 +47,7 @@ int OSALNet::getNetworkInfo()
     Lock lock(*this);
     if (!lock.held())
         return -1;
-    return fetchTable(*this, mNetworkParams, mNetworkParamsSize, sizeof(FIXED_INFO), sizeof(FIXED_INFO),
+    return fetchTable(mNetworkParams, mNetworkParamsSize, sizeof(FIXED_INFO), sizeof(FIXED_INFO),
                       ERROR_BUFFER_OVERFLOW, "GetNetworkParams call failed with %d",
                       [this](FIXED_INFO *b, ULONG *s) { return mPlatform->getNetworkParams(b, s); });
 }
@@ -96,7 +57,7 @@ int OSALNet::getInterfaceInfo()
     Lock lock(*this);
     if (!lock.held())
         return -1;
-    return fetchTable(*this, mInterfaceInfo, mInterfaceInfoSize, sizeof(IP_INTERFACE_INFO), sizeof(IP_INTERFACE_INFO),
+    return fetchTable(mInterfaceInfo, mInterfaceInfoSize, sizeof(IP_INTERFACE_INFO), sizeof(IP_INTERFACE_INFO),
                       ERROR_INSUFFICIENT_BUFFER, "GetInterfaceInfo failed with error: %d\n",
                       [this](IP_INTERFACE_INFO *b, ULONG *s) { return mPlatform->getInterfaceInfo(b, s); });
 }
@@ -107,7 +68,7 @@ int OSALNet::getAddressTableInfo()
     if (!lock.held())
         return -1;
     // The first call declares no room at all, so it only learns the size.
-    return fetchTable(*this, mIpAddrTable, mIpAddrTableSize, sizeof(MIB_IPADDRTABLE), 0, ERROR_INSUFFICIENT_BUFFER,
+    return fetchTable(mIpAddrTable, mIpAddrTableSize, sizeof(MIB_IPADDRTABLE), 0, ERROR_INSUFFICIENT_BUFFER,
                       "GetIpAddrTable call failed with %d\n",
                       [this](MIB_IPADDRTABLE *b, ULONG *s) { return mPlatform->getIpAddrTable(b, s, FALSE); });
 }

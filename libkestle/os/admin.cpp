@@ -50,6 +50,24 @@ bool majorVersion(DWORD *major)
     return true;
 }
 
+// The answer of step(token) for the process token, opened with access; 0 when
+// the token cannot be opened. A 0 answer keeps the error it left across the
+// closing of the token.
+template <class Step>
+int fromProcessToken(DWORD access, Step step)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), access, &token))
+        return 0;
+    FirstError error;
+    int answer = step(token);
+    if (!answer)
+        error.note();
+    CloseHandle(token);
+    error.restore();
+    return answer;
+}
+
 } // namespace
 
 int tokenIsElevated(HANDLE token)
@@ -209,51 +227,20 @@ int KESTLE_CALL osal_isRunAsAdmin(void)
 
 int KESTLE_CALL osal_isProcessElevated(void)
 {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return 0;
-    FirstError error;
-    int elevated = tokenIsElevated(token);
-    if (!elevated)
-        error.note();
-    CloseHandle(token);
-    if (!elevated)
-        error.restore();
-    return elevated;
+    return fromProcessToken(TOKEN_QUERY, [](HANDLE token) { return tokenIsElevated(token); });
 }
 
 int KESTLE_CALL osal_isUserInAdminGroup(void)
 {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &token))
-        return 0;
-    FirstError error;
-    DWORD major = 0;
-    int member = 0;
-    if (!majorVersion(&major)) {
-        error.note();
-    } else {
-        member = tokenUserInAdminGroup(token, major);
-        if (!member)
-            error.note();
-    }
-    CloseHandle(token);
-    error.restore();
-    return member;
+    return fromProcessToken(TOKEN_QUERY | TOKEN_DUPLICATE, [](HANDLE token) {
+        DWORD major = 0;
+        return majorVersion(&major) ? tokenUserInAdminGroup(token, major) : 0;
+    });
 }
 
 int KESTLE_CALL osal_getProcessIntegrityLevel(void)
 {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return 0;
-    FirstError error;
-    int level = tokenIntegrityLevel(token);
-    if (!level)
-        error.note();
-    CloseHandle(token);
-    error.restore();
-    return level;
+    return fromProcessToken(TOKEN_QUERY, [](HANDLE token) { return tokenIntegrityLevel(token); });
 }
 
 int KESTLE_CALL osal_runAsAdministrator(const char *file)

@@ -4,7 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
+
+#include "os/once.h"
 
 namespace {
 
@@ -12,27 +13,15 @@ constexpr size_t kLogfBufferSize = 1024;
 constexpr size_t kLogvStackSize = 1024;
 constexpr size_t kFloggerNameChars = sizeof(FloggerRecord::name) - 1;
 
-FloggerRecord *sFlogger;
+constinit OnceSlot<FloggerRecord> sFlogger;
 
 } // namespace
 
 FloggerRecord *floggerRecord()
 {
-    FloggerRecord *record = sFlogger;
-    if (record)
-        return record;
-    // Zeroed, so the name's last byte (never written by a bounded copy) ends it.
-    FloggerRecord *fresh = new (std::nothrow) FloggerRecord{};
-    if (!fresh)
-        return nullptr;
-    // Two first users may race: keep the first record stored, drop the other.
-    record = static_cast<FloggerRecord *>(InterlockedCompareExchangePointer(
-        reinterpret_cast<PVOID volatile *>(&sFlogger), fresh, nullptr));
-    if (record) {
-        delete fresh;
-        return record;
-    }
-    return fresh;
+    // Value-initialised, so zeroed: the name's last byte (never written by a
+    // bounded copy) ends it.
+    return sFlogger.getOrCreate();
 }
 
 char *floggerSetName(const char *name)
@@ -61,14 +50,18 @@ size_t gatherPieces(char *dst, size_t capacity, const iovec *pieces, int count)
     return used;
 }
 
+void formatBounded(char *buffer, size_t size, const char *format, va_list args)
+{
+    if (__mingw_vsnprintf(buffer, size, format, args) < 0)
+        buffer[0] = '\0';
+}
+
 int debugPrint(const char *format, ...)
 {
     char buffer[kDebugPrintBufferSize];
     va_list args;
     va_start(args, format);
-    // Bounded: a longer text is cut to what the buffer holds.
-    if (__mingw_vsnprintf(buffer, sizeof buffer, format, args) < 0)
-        buffer[0] = '\0';
+    formatBounded(buffer, sizeof buffer, format, args);
     va_end(args);
     floggerRecord();
     return osal_logf("%s", buffer);

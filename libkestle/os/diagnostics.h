@@ -2,6 +2,7 @@
 // of the logging exports, is formatted and then discarded.
 #pragma once
 
+#include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -13,6 +14,12 @@ constexpr size_t kDebugPrintBufferSize = 1032;
 // Formats (cutting a text longer than 1031 characters) and hands the text to
 // osal_logf; returns osal_logf's result.
 int debugPrint(const char *format, ...) __attribute__((format(gnu_printf, 1, 2)));
+
+// The formatting of debugPrint, into any buffer of size bytes: a longer text
+// is cut to what the buffer holds, and one that cannot be formatted leaves
+// the empty text.
+void formatBounded(char *buffer, size_t size, const char *format, va_list args)
+    __attribute__((format(gnu_printf, 3, 0)));
 
 // The process-wide file-logger record. Only `name` is ever written; nothing
 // reads it.

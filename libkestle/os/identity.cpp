@@ -1,23 +1,23 @@
 // POSIX-style identities with nothing behind them, and the guest's clocks.
 #include "os/identity.h"
 
-#include <atomic>
 #include <cstdint>
 
 namespace {
 
-// Plain process-wide numbers that start at 0 (the superuser). Atomic only so
-// that threads racing on them are well defined; no ordering is promised.
-std::atomic<int32_t> uid{0};
-std::atomic<int32_t> euid{0};
-std::atomic<int32_t> gid{0};
-std::atomic<int32_t> egid{0};
-std::atomic<int32_t> pgid{0};
+// Plain process-wide numbers that start at 0 (the superuser). Read and
+// written atomically only so that threads racing on them are well defined;
+// no ordering is promised.
+int32_t uid;
+int32_t euid;
+int32_t gid;
+int32_t egid;
+int32_t pgid;
 
-int32_t load(const std::atomic<int32_t> &v) { return v.load(std::memory_order_relaxed); }
-int store(std::atomic<int32_t> &v, int value)
+int32_t load(const int32_t &v) { return __atomic_load_n(&v, __ATOMIC_RELAXED); }
+int store(int32_t &v, int value)
 {
-    v.store(value, std::memory_order_relaxed);
+    __atomic_store_n(&v, value, __ATOMIC_RELAXED);
     return 0;
 }
 

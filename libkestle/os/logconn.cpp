@@ -7,19 +7,18 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "os/once.h"
+
 namespace {
 
-// 0 = no connection, 1 = one thread is connecting now, 2 = connected. Only
-// the thread that moved a word from 0 to 1 writes the cached value, and it
-// does so before it moves the word on to 2.
-constexpr LONG kNone = 0;
-constexpr LONG kConnecting = 1;
-constexpr LONG kConnected = 2;
-
-volatile LONG sSocketState;
-volatile LONG sCachedSocket;
-volatile LONG sPipeState;
-HANDLE volatile sCachedPipe;
+// The process's one connection to each log server. Only the caller that
+// makes an attempt writes the cached value, and its slot publishes it once
+// the attempt has succeeded; while an attempt is under way the other callers
+// wait for it, and after a failed one the next caller tries again.
+int sCachedSocket;
+HANDLE sCachedPipe;
+constinit OnceSlot<int> sLogDaemon;
+constinit OnceSlot<HANDLE> sPipeLogServer;
 
 kestle::logconn::SocketFn sSocket;
 kestle::logconn::ResolveFn sResolve;
@@ -40,7 +39,42 @@ void say(const char *line)
     fflush(stdout);
 }
 
-LONG stateOf(volatile LONG *word) { return InterlockedCompareExchange(word, kConnected, kConnected); }
+// One attempt to reach the log daemon: the cached socket, or null (and a
+// message) when no socket could be created.
+int *connectLogDaemon()
+{
+    int s = osal_connectServer("scrived");
+    if (s < 0) {
+        say("scrived socket error");
+        // A failure that lasts (no socket library started, no sockets left)
+        // would otherwise spin a processor and print without end: retry at
+        // the pace of the connect loop. The attempt is still under way
+        // meanwhile, so the other callers keep waiting.
+        Sleep(sSocketRetryPause);
+        return nullptr;
+    }
+    sCachedSocket = s;
+    return &sCachedSocket;
+}
+
+// One attempt to reach the pipe log server: the cached handle, or null (and a
+// message) when the pipe cannot be opened.
+HANDLE *connectPipeLogServer()
+{
+    for (;;) {
+        HANDLE h = osal_connectServerPipe(kestle::logconn::kPipeName);
+        // Another client took the instance that came free between the wait
+        // and the open: the server is there, so wait again.
+        if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY)
+            continue;
+        if (!h || h == INVALID_HANDLE_VALUE) {
+            say("tallowd pipe open error");
+            return nullptr;
+        }
+        sCachedPipe = h;
+        return &sCachedPipe;
+    }
+}
 
 } // namespace
 
@@ -96,55 +130,14 @@ int KESTLE_CALL osal_connectServer(const char *name)
 
 int KESTLE_CALL osal_connectLogServer(void)
 {
-    for (;;) {
-        if (stateOf(&sSocketState) == kConnected)
-            return sCachedSocket;
-        if (InterlockedCompareExchange(&sSocketState, kConnecting, kNone) != kNone) {
-            Sleep(0);
-            continue;
-        }
-        int s = osal_connectServer("scrived");
-        if (s < 0) {
-            // Only a connected socket may move the word on: once it is back
-            // at 0 another thread may already own the attempt.
-            say("scrived socket error");
-            // A failure that lasts (no socket library started, no sockets
-            // left) would otherwise spin a processor and print without end:
-            // retry at the pace of the connect loop. The attempt stays
-            // claimed meanwhile, so the other callers keep waiting.
-            Sleep(sSocketRetryPause);
-            InterlockedCompareExchange(&sSocketState, kNone, kConnecting);
-            continue;
-        }
-        InterlockedExchange(&sCachedSocket, s);
-        InterlockedCompareExchange(&sSocketState, kConnected, kConnecting);
-    }
+    // Never handed a failure: the attempt itself paused after one.
+    return sLogDaemon.getOrCreateWaiting(0, connectLogDaemon);
 }
 
 HANDLE KESTLE_CALL osal_connectLogServerPipe(void)
 {
-    for (;;) {
-        if (stateOf(&sPipeState) == kConnected)
-            return sCachedPipe;
-        if (InterlockedCompareExchange(&sPipeState, kConnecting, kNone) != kNone) {
-            Sleep(0);
-            continue;
-        }
-        HANDLE h = osal_connectServerPipe(kestle::logconn::kPipeName);
-        if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY) {
-            // Another client took the instance that came free between the
-            // wait and the open: the server is there, so wait again.
-            InterlockedCompareExchange(&sPipeState, kNone, kConnecting);
-            continue;
-        }
-        if (!h || h == INVALID_HANDLE_VALUE) {
-            say("tallowd pipe open error");
-            InterlockedCompareExchange(&sPipeState, kNone, kConnecting);
-            return nullptr;
-        }
-        InterlockedExchangePointer(const_cast<PVOID volatile *>(&sCachedPipe), h);
-        InterlockedCompareExchange(&sPipeState, kConnected, kConnecting);
-    }
+    HANDLE *pipe = sPipeLogServer.getOrCreate(connectPipeLogServer);
+    return pipe ? *pipe : nullptr;
 }
 
 } // extern "C"

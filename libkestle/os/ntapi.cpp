@@ -28,6 +28,12 @@ void *resolveNtEntry(void **slot, const char *module, const char *name)
     return address;
 }
 
+bool hostIsWine()
+{
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
 ZwQueryObjectFn ntQueryObject()
 {
     return reinterpret_cast<ZwQueryObjectFn>(resolveNtEntry(&sZwQueryObject, "ntdll.dll", "ZwQueryObject"));

@@ -20,6 +20,10 @@ using ZwQueryInformationFileFn = LONG(NTAPI *)(HANDLE file, IO_STATUS_BLOCK *sta
 ZwQueryObjectFn ntQueryObject();
 ZwQueryInformationFileFn ntQueryInformationFile();
 
+// Whether the host is the compatibility layer, recognisable by its ntdll's
+// version export ("wine_get_version").
+bool hostIsWine();
+
 // The step behind both: returns *slot if set, else looks `name` up in
 // `module`, stores a found address in *slot and returns it. The module is
 // neither kept nor freed.

@@ -1,7 +1,8 @@
 // The once-step behind every process-wide object of the library (the system
-// object, each device object, the input event service): the first caller
-// makes the object, every other caller - also one that arrives while the first
-// is still constructing - gets that same object. An object is published only
+// object, each device object, the input event service, the connections made
+// once per process): the first caller makes the object, every other caller -
+// also one that arrives while the first is still constructing - gets that
+// same object. An object is published only
 // after its constructor has returned, and once it exists a lookup costs one
 // pointer load.
 #pragma once
@@ -38,12 +39,26 @@ public:
     }
 
     // The same with a plain `new T()`.
-    T *getOrCreate()
+    T *getOrCreate() { return getOrCreate(&OnceSlot::makeNew); }
+
+    // For callers that have no failure to report and cannot go on without the
+    // object: getOrCreate, asked again after every failure (pauseMs after
+    // it) until an object is there.
+    template <class Make>
+    T &getOrCreateWaiting(DWORD pauseMs, Make &&make)
     {
-        return getOrCreate([]() -> T * { return new (std::nothrow) T(); });
+        for (;;) {
+            if (T *object = getOrCreate(make))
+                return *object;
+            Sleep(pauseMs);
+        }
     }
 
+    T &getOrCreateWaiting(DWORD pauseMs) { return getOrCreateWaiting(pauseMs, &OnceSlot::makeNew); }
+
 private:
+    static T *makeNew() { return new (std::nothrow) T(); }
+
     template <class Make>
     struct Attempt {
         OnceSlot *slot;

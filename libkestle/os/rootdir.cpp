@@ -15,8 +15,8 @@ const char kDefaultRoot[] = "c:/vantrell";
 // life of the process. A cut root would name another directory.
 char sCache[kCacheSize];
 const char *sRoot;
-volatile LONG sRootLock;
-volatile LONG sComputations;
+LONG sRootLock;
+int sComputations;
 kestle::rootdir::EnvReader sEnvReader;
 
 char *readRootVariable()
@@ -24,13 +24,15 @@ char *readRootVariable()
     return sEnvReader ? sEnvReader("VANTRELL_ROOT") : osal_getEnvVariable("VANTRELL_ROOT");
 }
 
+// A spin lock taken with the interlocked compare-and-exchange, in a tight
+// loop, and released with a plain store.
 void lockRoot()
 {
     while (InterlockedCompareExchange(&sRootLock, 1, 0) != 0) {
     }
 }
 
-void unlockRoot() { InterlockedExchange(&sRootLock, 0); }
+void unlockRoot() { __atomic_store_n(&sRootLock, 0, __ATOMIC_RELEASE); }
 
 // Every run of '/' and '\' becomes one '/', and a trailing one is dropped.
 char *normalise(const char *value)
@@ -92,7 +94,7 @@ const char *computeRoot()
     cache[rootLen] = '\0';
     SetCurrentDirectoryA(driveRoot);
     free(normal);
-    InterlockedIncrement(&sComputations);
+    __atomic_add_fetch(&sComputations, 1, __ATOMIC_RELAXED);
     return cache;
 }
 
@@ -115,7 +117,7 @@ char *translate(const char *path, const char *suffix)
 
 namespace kestle::rootdir {
 
-int computations() { return static_cast<int>(sComputations); }
+int computations() { return __atomic_load_n(&sComputations, __ATOMIC_RELAXED); }
 
 void setEnvReader(EnvReader reader) { sEnvReader = reader; }
 

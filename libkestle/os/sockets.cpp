@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cwchar>
 
+#include "os/once.h"
+
 namespace {
 
 constexpr int kSelectTimedOut = -209;
@@ -14,8 +16,10 @@ constexpr int kSelectInterrupted = -208;
 constexpr int kSelectFailed = -247;
 constexpr u_int kSetSize = FD_SETSIZE;
 
-// Set by the first successful osal_winsockInit; read without a lock.
-volatile LONG sStarted;
+// The start-up data of the first successful osal_winsockInit; the slot holds
+// it from then on.
+WSADATA sStartedData;
+constinit OnceSlot<WSADATA> sStarted;
 kestle::sockets::StartupFn sStartup;
 kestle::sockets::SelectFn sSelect;
 
@@ -23,6 +27,16 @@ int startup(WORD version, WSADATA *data) { return sStartup ? sStartup(version, d
 
 // The C runtime's atexit wants a void function.
 void winsockExitAtEnd() { osal_winsockExit(); }
+
+// One start of the socket library, its clean-up registered for the end of
+// the process; null when the start-up failed.
+WSADATA *startOnce()
+{
+    if (startup(0x0001, &sStartedData) != 0)
+        return nullptr;
+    atexit(winsockExitAtEnd);
+    return &sStartedData;
+}
 
 // Guest code reads Winsock's code in errno after every wrapped call.
 template <typename T> T withErrno(T result)
@@ -37,7 +51,7 @@ namespace kestle::sockets {
 
 void setStartup(StartupFn fn) { sStartup = fn; }
 void setSelect(SelectFn fn) { sSelect = fn; }
-bool started() { return sStarted != 0; }
+bool started() { return sStarted.get() != nullptr; }
 
 } // namespace kestle::sockets
 
@@ -45,13 +59,8 @@ extern "C" {
 
 int KESTLE_CALL osal_winsockInit(void)
 {
-    if (!sStarted) {
-        WSADATA data;
-        if (startup(0x0001, &data) != 0)
-            return -1;
-        atexit(winsockExitAtEnd);
-        sStarted = 1;
-    }
+    if (!sStarted.getOrCreate(startOnce))
+        return -1;
     osal_getRootDir();
     return 0;
 }

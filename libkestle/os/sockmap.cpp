@@ -47,11 +47,8 @@ HANDLE openLockHandle(const char *mutexName, bool *closeAfter)
     h = CreateMutexA(nullptr, FALSE, name);
     if (!h)
         return nullptr;
-    if (InterlockedCompareExchangePointer(&sRevivedMutex, h, nullptr) == nullptr) {
-        *closeAfter = false;
-    } else {
-        *closeAfter = true;
-    }
+    HANDLE none = nullptr;
+    *closeAfter = !__atomic_compare_exchange_n(&sRevivedMutex, &none, h, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
     return h;
 }
 
@@ -106,6 +103,17 @@ SockMapEntry *OSALSockMap::find(SockMapTable *table, const char *name)
     return nullptr;
 }
 
+template <class Use>
+int OSALSockMap::withEntry(const char *name, Use use)
+{
+    SockMapTable *table = getMapAddress();
+    if (!table || !lock(table->lockName))
+        return -1;
+    int result = use(table, find(table, name));
+    unlock(table->lockName);
+    return result;
+}
+
 int OSALSockMap::init()
 {
     HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kTableSize,
@@ -141,64 +149,45 @@ int OSALSockMap::init()
 
 int OSALSockMap::add(const char *name, int port, int pid)
 {
-    SockMapTable *table = getMapAddress();
-    if (!table || !lock(table->lockName))
-        return -1;
-    int result = -1;
-    if (SockMapEntry *e = find(table, name)) {
-        e->port = port;
-        e->pid = pid;
-        result = 0;
-    } else {
-        int n = table->count;
-        // A count outside 0..29 (full, or written by someone else) takes no new key.
-        if (n >= 0 && n < SOCKMAP_MAX_ENTRIES) {
-            SockMapEntry *slot = &table->entries[n];
-            strncpy(slot->name, name, SOCKMAP_NAME_SIZE);
-            slot->port = port;
-            slot->pid = pid;
-            table->count = n + 1;
-            result = 0;
+    return withEntry(name, [=](SockMapTable *table, SockMapEntry *e) {
+        if (e) {
+            e->port = port;
+            e->pid = pid;
+            return 0;
         }
-    }
-    unlock(table->lockName);
-    return result;
+        int n = table->count;
+        // A count outside 0..29 (full, or written by someone else) takes no
+        // new key.
+        if (n < 0 || n >= SOCKMAP_MAX_ENTRIES)
+            return -1;
+        // The entry is written first, then counted.
+        SockMapEntry *slot = &table->entries[n];
+        strncpy(slot->name, name, SOCKMAP_NAME_SIZE);
+        slot->port = port;
+        slot->pid = pid;
+        table->count = n + 1;
+        return 0;
+    });
 }
 
 int OSALSockMap::del(const char *name)
 {
-    SockMapTable *table = getMapAddress();
-    if (!table || !lock(table->lockName))
-        return -1;
-    int result = -1;
-    if (SockMapEntry *e = find(table, name)) {
+    return withEntry(name, [](SockMapTable *, SockMapEntry *e) {
+        if (!e)
+            return -1;
         e->name[0] = '\0';
-        result = 0;
-    }
-    unlock(table->lockName);
-    return result;
+        return 0;
+    });
 }
 
 int OSALSockMap::get(const char *name)
 {
-    SockMapTable *table = getMapAddress();
-    if (!table || !lock(table->lockName))
-        return -1;
-    SockMapEntry *e = find(table, name);
-    int port = e ? e->port : -1;
-    unlock(table->lockName);
-    return port;
+    return withEntry(name, [](SockMapTable *, SockMapEntry *e) { return e ? e->port : -1; });
 }
 
 int OSALSockMap::getPid(const char *name)
 {
-    SockMapTable *table = getMapAddress();
-    if (!table || !lock(table->lockName))
-        return -1;
-    SockMapEntry *e = find(table, name);
-    int pid = e ? e->pid : -1;
-    unlock(table->lockName);
-    return pid;
+    return withEntry(name, [](SockMapTable *, SockMapEntry *e) { return e ? e->pid : -1; });
 }
 
 int OSALSockMap::count()

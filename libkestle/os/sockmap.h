@@ -22,4 +22,9 @@ private:
     static bool lock(const char *mutexName);
     static void unlock(const char *mutexName);
     static SockMapEntry *find(SockMapTable *table, const char *name);
+    // use(table, entry) under the table's lock, with the first live entry
+    // whose key is name (null when there is none); its result, or -1 when
+    // there is no table or the lock cannot be taken.
+    template <class Use>
+    static int withEntry(const char *name, Use use);
 };
