@@ -23,22 +23,20 @@ constexpr const char *kServiceName = "interrogator";
 #define LOGW(...) __android_log_print(KLOG_WARN, kTag, __VA_ARGS__)
 #define LOGE(...) __android_log_print(KLOG_ERROR, kTag, __VA_ARGS__)
 
-void *workerEntry(void *arg) { return Interrogator::channelWorker(static_cast<ConnectionArg *>(arg)); }
-
 const char *roleWord(bool server) { return server ? "server" : "client"; }
 
 // Winsock leaves the C runtime's errno alone: hand its own error over, as the
 // library's socket wrappers do, so errno never holds a stale value.
 int recvChecked(int32_t sock, char *buf, int len)
 {
-    int n = recv((SOCKET)sock, buf, len, 0);
+    int n = recv(static_cast<SOCKET>(sock), buf, len, 0);
     errno = WSAGetLastError();
     return n;
 }
 
 int sendChecked(int32_t sock, const char *buf, int len)
 {
-    int n = send((SOCKET)sock, buf, len, 0);
+    int n = send(static_cast<SOCKET>(sock), buf, len, 0);
     errno = WSAGetLastError();
     return n;
 }
@@ -87,31 +85,22 @@ void Interrogator::fatal(const char *message)
 
 int Interrogator::createSocket()
 {
-    sockaddr_in serv{};
-    serv.sin_family = AF_INET;
-    serv.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    serv.sin_port = 0;
-
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    mListenSock = (int32_t)s;
-    if (mListenSock < 0)
+    uint16_t portField = 0;
+    loopback::Failure failed = loopback::openSocket(&mListenSock, &portField);
+    if (failed == loopback::Failure::Socket)
         fatal("create listen socket failed\n");
-    int on = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&on), sizeof on);
-    if (bind(s, reinterpret_cast<const sockaddr *>(&serv), sizeof serv) < 0)
-        fatal("bind socket failed");
-    int len = sizeof serv;
-    if (getsockname(s, reinterpret_cast<sockaddr *>(&serv), &len) != 0)
-        fatal("Failed to get allocated port");
-    int port = ntohs(serv.sin_port);
+    if (failed != loopback::Failure::None)
+        fatal(loopback::failureMessage(failed));
+    int port = ntohs(portField);
     LOGI("Created socket with port %d\n", port);
     return osal_sockmap_add(kServiceName, port, _getpid());
 }
 
 void Interrogator::startListen()
 {
-    if (listen((SOCKET)mListenSock, SOMAXCONN) < 0)
-        fatal("listen failed");
+    loopback::Failure failed = loopback::startListening(mListenSock);
+    if (failed != loopback::Failure::None)
+        fatal(loopback::failureMessage(failed));
 }
 
 void Interrogator::run()
@@ -123,27 +112,9 @@ void Interrogator::run()
 
 void Interrogator::acceptOne()
 {
-    SOCKET s = accept((SOCKET)mListenSock, nullptr, nullptr);
-    if ((int32_t)s < 0)
-        return;
-    startConnection((int32_t)s);
-}
-
-void Interrogator::startConnection(int32_t sock)
-{
-    // A connection without a worker would hang its peer for ever.
-    auto *arg = static_cast<ConnectionArg *>(malloc(sizeof(ConnectionArg)));
-    if (!arg) {
-        closesocket((SOCKET)sock);
-        return;
-    }
-    arg->owner = this;
-    arg->sock = sock;
-    pthread_t thread;
-    if (mStartThread(&thread, nullptr, workerEntry, arg) != 0) {
-        free(arg);
-        closesocket((SOCKET)sock);
-    }
+    int32_t sock = loopback::acceptNext(mListenSock);
+    if (sock >= 0)
+        loopback::startConnection<Interrogator, channelWorker>(mStartThread, this, sock);
 }
 
 int Interrogator::getRole(int32_t sock)
@@ -170,7 +141,7 @@ char *Interrogator::getChannelName(int32_t sock)
         LOGE("failed to get channel name\n");
         return nullptr;
     }
-    char *name = static_cast<char *>(malloc((size_t)length + 1));
+    char *name = static_cast<char *>(malloc(static_cast<size_t>(length) + 1));
     if (!name) {
         LOGE("failed to get channel name\n");
         return nullptr;
@@ -365,7 +336,7 @@ void *Interrogator::channelWorker(ConnectionArg *arg)
         }
     }
 
-    closesocket((SOCKET)sock);
+    loopback::closeSocket(sock);
     free(name);
     return nullptr;
 }

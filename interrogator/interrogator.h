@@ -6,14 +6,11 @@
 
 #include <cstdint>
 
+#include "loopback_service.h"
+
 class Interrogator;
 
-// Handed from the accept loop to the worker of one connection, which takes
-// both fields and frees the record first thing.
-struct ConnectionArg {
-    Interrogator *owner;
-    int32_t sock;
-};
+using ConnectionArg = loopback::ConnectionArg<Interrogator>;
 
 // One slot of the channel table. A socket value of 0 or less is no peer.
 // The slot is in use while connections registered on it are alive; the empty
@@ -31,9 +28,6 @@ struct ChannelEntry {
 
 class Interrogator {
 public:
-    // pthread_create's shape, so the accept loop can be shown a starter that fails.
-    using ThreadStarter = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
-
     static constexpr int kSlots = 200;
     // The relay moves what has arrived, up to this much at a time.
     static constexpr int kRelayChunk = 64 * 1024;
@@ -47,8 +41,6 @@ public:
     [[noreturn]] void run();
     // One turn of the accept loop.
     void acceptOne();
-    // Gives an accepted connection its worker; on failure the connection is closed.
-    void startConnection(int32_t sock);
     static void *channelWorker(ConnectionArg *arg);
     [[noreturn]] static void fatal(const char *message);
 
@@ -66,7 +58,7 @@ public:
     ChannelEntry mChannels[kSlots];
     int32_t mListenSock = -1;
     pthread_mutex_t mLock;
-    ThreadStarter mStartThread;
+    loopback::ThreadStarter mStartThread;
 
 private:
     // These take the lock as they need it and touch the slot only while it

@@ -42,7 +42,7 @@ extern "C" int __android_log_print(int priority, const char *tag, const char *fo
 
     // Most lines are short: a stack buffer, the heap only for long ones.
     char small[1024];
-    size_t size = head + (size_t)textLen + 2;
+    size_t size = head + static_cast<size_t>(textLen) + 2;
     char *line = size <= sizeof small ? small : static_cast<char *>(malloc(size));
     if (!line) {
         va_end(again);
@@ -51,9 +51,9 @@ extern "C" int __android_log_print(int priority, const char *tag, const char *fo
     memcpy(line, prefix, 2);
     memcpy(line + 2, tag, tagLen);
     memcpy(line + 2 + tagLen, ": ", 2);
-    vsnprintf(line + head, (size_t)textLen + 1, format, again);
+    vsnprintf(line + head, static_cast<size_t>(textLen) + 1, format, again);
     va_end(again);
-    size_t len = head + (size_t)textLen;
+    size_t len = head + static_cast<size_t>(textLen);
     if (textLen == 0 || line[len - 1] != '\n')
         line[len++] = '\n';
 
@@ -62,5 +62,5 @@ extern "C" int __android_log_print(int priority, const char *tag, const char *fo
     fflush(stderr);
     if (line != small)
         free(line);
-    return put == len ? (int)len : -1;
+    return put == len ? static_cast<int>(len) : -1;
 }

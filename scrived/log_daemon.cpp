@@ -16,15 +16,13 @@ LogDaemon *sInstance;
 constexpr const char *kServiceName = "scrived";
 constexpr const char *kLogFile = "/dev/log/main";
 
-void *clientThreadEntry(void *arg) { return LogDaemon::clientThread(static_cast<ConnectionArg *>(arg)); }
-
 } // namespace
 
 int writeFully(int fd, const char *data, int len, int (*write)(int, const void *, unsigned int))
 {
     int done = 0;
     while (done < len) {
-        int n = write(fd, data + done, (unsigned int)(len - done));
+        int n = write(fd, data + done, static_cast<unsigned int>(len - done));
         // 0 would repeat for ever: a file that takes nothing has refused.
         if (n <= 0)
             break;
@@ -56,29 +54,19 @@ bool LogDaemon::logPath(const char *rootDir, char (&path)[kPathSize])
 
 void LogDaemon::createSocket()
 {
-    sockaddr_in serv{};
-    serv.sin_family = AF_INET;
-    serv.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    serv.sin_port = 0;
-
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    mListenSock = (int32_t)s;
-    if (mListenSock < 0) {
-        printf("create listen socket failed, lasterror=%d\n", (int)GetLastError());
+    uint16_t portField = 0;
+    loopback::Failure failed = loopback::openSocket(&mListenSock, &portField);
+    if (failed == loopback::Failure::Socket) {
+        printf("create listen socket failed, lasterror=%d\n", static_cast<int>(GetLastError()));
         fflush(stdout);
         exit(1);
     }
-    int on = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&on), sizeof on);
-    if (bind(s, reinterpret_cast<const sockaddr *>(&serv), sizeof serv) < 0)
-        fatal("bind socket failed");
-    int len = sizeof serv;
-    if (getsockname(s, reinterpret_cast<sockaddr *>(&serv), &len) != 0)
-        fatal("Failed to get allocated port");
+    if (failed != loopback::Failure::None)
+        fatal(loopback::failureMessage(failed));
     // The field as stored, in network byte order.
-    printf("serv.sin_port=%d\n", (int)serv.sin_port);
+    printf("serv.sin_port=%d\n", static_cast<int>(portField));
     fflush(stdout);
-    int port = ntohs(serv.sin_port);
+    int port = ntohs(portField);
     if (osal_sockmap_add(kServiceName, port, _getpid()) != 0)
         fatal("Failed to add socket to sockmap\n");
     printf("add (%s, %d) to sockmap ok\n", kServiceName, port);
@@ -95,8 +83,9 @@ void LogDaemon::setup()
     mLogFd = _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, 0666);
     if (mLogFd < 0)
         fatal("file open failed");
-    if (listen((SOCKET)mListenSock, SOMAXCONN) < 0)
-        fatal("listen failed");
+    loopback::Failure failed = loopback::startListening(mListenSock);
+    if (failed != loopback::Failure::None)
+        fatal(loopback::failureMessage(failed));
 }
 
 void LogDaemon::run()
@@ -107,30 +96,13 @@ void LogDaemon::run()
 
 void LogDaemon::acceptOne()
 {
-    SOCKET s = accept((SOCKET)mListenSock, nullptr, nullptr);
-    if ((int32_t)s < 0) {
+    int32_t sock = loopback::acceptNext(mListenSock);
+    if (sock < 0) {
         static const char kMessage[] = "scrived accept failed";
         fwrite(kMessage, 1, sizeof kMessage - 1, stderr);
         return;
     }
-    startConnection((int32_t)s);
-}
-
-void LogDaemon::startConnection(int32_t sock)
-{
-    // A connection without a thread would hang its client for ever.
-    auto *arg = static_cast<ConnectionArg *>(malloc(sizeof(ConnectionArg)));
-    if (!arg) {
-        closesocket((SOCKET)sock);
-        return;
-    }
-    arg->owner = this;
-    arg->sock = sock;
-    pthread_t thread;
-    if (mStartThread(&thread, nullptr, clientThreadEntry, arg) != 0) {
-        free(arg);
-        closesocket((SOCKET)sock);
-    }
+    loopback::startConnection<LogDaemon, clientThread>(mStartThread, this, sock);
 }
 
 void LogDaemon::append(const char *data, int len)
@@ -143,7 +115,7 @@ void LogDaemon::append(const char *data, int len)
 void *LogDaemon::clientThread(ConnectionArg *arg)
 {
     LogDaemon *owner = arg->owner;
-    SOCKET sock = (SOCKET)arg->sock;
+    SOCKET sock = static_cast<SOCKET>(arg->sock);
     free(arg);
 
     char *buf = static_cast<char *>(malloc(kChunkSize));

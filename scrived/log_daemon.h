@@ -6,20 +6,14 @@
 
 #include <cstdint>
 
+#include "loopback_service.h"
+
 class LogDaemon;
 
-// Handed from the accept loop to the thread of one connection, which takes
-// both fields and frees the record first thing.
-struct ConnectionArg {
-    LogDaemon *owner;
-    int32_t sock;
-};
+using ConnectionArg = loopback::ConnectionArg<LogDaemon>;
 
 class LogDaemon {
 public:
-    // pthread_create's shape, so the accept loop can be shown a starter that fails.
-    using ThreadStarter = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
-
     static constexpr int kChunkSize = 4096;
     static constexpr int kPathSize = 260;
 
@@ -33,8 +27,6 @@ public:
     [[noreturn]] void run();
     // One turn of the accept loop.
     void acceptOne();
-    // Gives an accepted connection its thread; on failure the connection is closed.
-    void startConnection(int32_t sock);
     static void *clientThread(ConnectionArg *arg);
     // Writes all of data to the log file unless the file refuses; under the lock.
     void append(const char *data, int len);
@@ -46,7 +38,7 @@ public:
     int32_t mListenSock = -1;
     int32_t mLogFd = -1;
     pthread_mutex_t mLock;
-    ThreadStarter mStartThread;
+    loopback::ThreadStarter mStartThread;
 };
 
 // Writes len bytes to fd, going on after short writes; the bytes written.

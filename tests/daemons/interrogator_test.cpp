@@ -10,11 +10,13 @@
 #include <vector>
 
 #include "child.h"
-#include "daemon_support.h"
 #include "interrogator.h"
 #include "kestle.h"
+#include "loopback.h"
 #include "roles.h"
 #include "sockmap_fixture.h"
+#include "testdata.h"
+#include "wait.h"
 
 namespace {
 
@@ -482,21 +484,14 @@ TEST(BrokerAcceptLoop, AConnectionWithoutAWorkerIsClosed)
 {
     kt::startWinsock();
     Interrogator broker;
-    SOCKET l = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(l, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    int len = sizeof a;
-    getsockname(l, reinterpret_cast<sockaddr *>(&a), &len);
-    ASSERT_EQ(listen(l, SOMAXCONN), 0);
-    broker.mListenSock = (int32_t)l;
+    kt::Listener listener;
+    ASSERT_TRUE(listener.valid());
+    broker.mListenSock = static_cast<int32_t>(listener.sock());
     broker.mStartThread = failToStart;
     kt::Conn c;
-    ASSERT_TRUE(c.connect(ntohs(a.sin_port)));
+    ASSERT_TRUE(c.connect(listener.port()));
     broker.acceptOne();
     EXPECT_TRUE(c.waitClosed()) << "the peer must not be left waiting";
-    closesocket(l);
 }
 
 } // namespace

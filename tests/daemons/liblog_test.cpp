@@ -29,11 +29,9 @@ KT_ROLE(log_lines)
 
 TEST(LibLog, OneCallGivesOneLineWithThePrioritysLetter)
 {
-    kt::Child c;
-    ASSERT_TRUE(c.startRole("log_lines"));
-    DWORD code = 1;
-    ASSERT_TRUE(c.finish(30000, &code));
-    EXPECT_EQ(code, 0u);
+    kt::Finished c = kt::runRoleToEnd("log_lines", {}, nullptr, 30000);
+    ASSERT_TRUE(c.ended);
+    EXPECT_EQ(c.code, 0u);
     std::string expected = "V/Tag: prio 2\n"
                            "D/Tag: prio 3\n"
                            "I/Tag: prio 4\n"
@@ -52,8 +50,8 @@ TEST(LibLog, OneCallGivesOneLineWithThePrioritysLetter)
                            "I/: no tag\n"
                            "I/Big: " +
                            std::string(5000, 'b') + "|\n";
-    EXPECT_EQ(c.err(), expected);
-    EXPECT_EQ(c.out(), "") << "nothing on standard output";
+    EXPECT_EQ(c.err, expected);
+    EXPECT_EQ(c.out, "") << "nothing on standard output";
 }
 
 KT_ROLE(log_from_threads)
@@ -73,10 +71,9 @@ KT_ROLE(log_from_threads)
 
 TEST(LibLog, LinesFromSeveralThreadsNeverMix)
 {
-    kt::Child c;
-    ASSERT_TRUE(c.startRole("log_from_threads"));
-    ASSERT_TRUE(c.finish(60000));
-    std::istringstream in(c.err());
+    kt::Finished c = kt::runRoleToEnd("log_from_threads");
+    ASSERT_TRUE(c.ended);
+    std::istringstream in(c.err);
     std::string line;
     std::vector<int> next(8, 0);
     int lines = 0;

@@ -13,11 +13,14 @@
 #include <vector>
 
 #include "child.h"
-#include "daemon_support.h"
+#include "files.h"
 #include "kestle.h"
 #include "log_daemon.h"
+#include "loopback.h"
 #include "roles.h"
 #include "sockmap_fixture.h"
+#include "testdata.h"
+#include "wait.h"
 
 namespace {
 
@@ -237,38 +240,22 @@ KT_ROLE(scrived_accept_fails)
 
 TEST(ScrivedAcceptLoop, AFailedAcceptSaysSoInFull)
 {
-    kt::Child c;
-    ASSERT_TRUE(c.startRole("scrived_accept_fails"));
-    DWORD code = 1;
-    ASSERT_TRUE(c.finish(30000, &code));
-    EXPECT_EQ(code, 0u);
-    EXPECT_EQ(c.err(), "scrived accept failed");
+    kt::Finished c = kt::runRoleToEnd("scrived_accept_fails", {}, nullptr, 30000);
+    ASSERT_TRUE(c.ended);
+    EXPECT_EQ(c.code, 0u);
+    EXPECT_EQ(c.err, "scrived accept failed");
 }
 
 int failToStart(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *) { return EAGAIN; }
-
-// A listening socket on the loopback and its port.
-SOCKET listenLoopback(int *port)
-{
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    int len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-    listen(s, SOMAXCONN);
-    *port = ntohs(a.sin_port);
-    return s;
-}
 
 TEST(ScrivedAcceptLoop, AConnectionWithoutAThreadIsClosedAndTheNextOneServed)
 {
     kt::startWinsock();
     kt::TestRoot root("nothread");
     LogDaemon daemon;
-    int port = 0;
-    daemon.mListenSock = (int32_t)listenLoopback(&port);
+    kt::Listener listener;
+    int port = listener.port();
+    daemon.mListenSock = static_cast<int32_t>(listener.sock());
     ASSERT_GE(daemon.mListenSock, 0);
     daemon.mLogFd = _open(root.path("/log").c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, 0666);
     ASSERT_GE(daemon.mLogFd, 0);
@@ -290,7 +277,6 @@ TEST(ScrivedAcceptLoop, AConnectionWithoutAThreadIsClosedAndTheNextOneServed)
     EXPECT_TRUE(second.waitClosed());
     EXPECT_TRUE(kt::waitFileSize(root.path("/log"), 6));
     EXPECT_EQ(kt::readFile(root.path("/log")), "served");
-    closesocket((SOCKET)daemon.mListenSock);
     _close(daemon.mLogFd);
 }
 

@@ -8,13 +8,6 @@
 
 namespace kt {
 
-std::string recordLine(unsigned type, unsigned code, int value, int device)
-{
-    char line[64];
-    snprintf(line, sizeof line, "t=%u c=%u v=%d d=%d", type, code, value, device);
-    return line;
-}
-
 PipeReader::~PipeReader()
 {
     // The reading thread owns the handle's use; closing it ends the read.
@@ -47,13 +40,7 @@ bool PipeReader::connect(int timeoutMs)
                 shared->changed.notify_all();
                 return;
             }
-            std::string line = recordLine(e.type, e.code, e.value, e.device);
-            bool zeros = true;
-            for (int i : {0, 1, 2, 3, 4, 5, 6, 7, 20, 21, 22, 23})
-                zeros = zeros && p[i] == 0;
-            if (!zeros)
-                line += " (time or reserved not 0)";
-            shared->lines.push_back(line);
+            shared->lines.push_back(receivedLine(e));
             shared->changed.notify_all();
         }
     }).detach();
@@ -110,14 +97,22 @@ bool startHost(Child &host, const EnvChanges *env, HWND *hwnd, const std::vector
     return *hwnd && FindWindowA("Vantrell", "Vantrell") == *hwnd;
 }
 
-int32_t keyLParam(unsigned scan, bool up, bool extended)
+bool askHost(Child &host, const std::string &command, const std::string &answer, std::string *line)
 {
-    uint32_t bits = 1u | (scan << 16);
-    if (extended)
-        bits |= 1u << 24;
-    if (up)
-        bits |= 0xC0000000u;
-    return static_cast<int32_t>(bits);
+    size_t before = host.out().size();
+    if (!host.send(command + "\n"))
+        return false;
+    for (int i = 0; i < 600; ++i) {
+        std::string out = host.out();
+        size_t at = out.find(answer, before);
+        size_t end = at == std::string::npos ? at : out.find('\n', at);
+        if (end != std::string::npos) {
+            *line = out.substr(at + answer.size(), end - at - answer.size());
+            return true;
+        }
+        Sleep(50);
+    }
+    return false;
 }
 
 bool postMarker(HWND hwnd) { return PostMessageA(hwnd, WM_GUEST_KEY, kMarkerCode, 1); }

@@ -15,11 +15,9 @@
 #include <vector>
 
 #include "child.h"
+#include "input_records.h"
 
 namespace kt {
-
-// A record as a line "t=.. c=.. v=.. d=..".
-std::string recordLine(unsigned type, unsigned code, int value, int device);
 
 // Reads 24-byte records from the input pipe on a thread of its own.
 class PipeReader {
@@ -57,8 +55,9 @@ struct GuestStop {
 // accelerators are up; *hwnd gets the host window.
 bool startHost(Child &host, const EnvChanges *env, HWND *hwnd, const std::vector<std::string> &args = {});
 
-// The host window's records for a key message: what WM_KEYDOWN/UP gives.
-int32_t keyLParam(unsigned scan, bool up = false, bool extended = false);
+// Sends the host one command and waits for its answer, the line starting
+// with `answer`; *line gets what follows `answer` on it.
+bool askHost(Child &host, const std::string &command, const std::string &answer, std::string *line);
 
 // A record that nothing else produces, to mark the end of what a step made.
 constexpr unsigned kMarkerCode = 999;

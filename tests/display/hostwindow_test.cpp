@@ -13,33 +13,6 @@
 
 namespace {
 
-// The value after "key " on the last line that has it.
-std::string lineAfter(const std::string &out, const std::string &key)
-{
-    size_t at = out.rfind(key);
-    if (at == std::string::npos)
-        return {};
-    size_t end = out.find('\n', at);
-    return out.substr(at + key.size(), end - at - key.size());
-}
-
-bool ask(kt::Child &host, const std::string &command, const std::string &answer, std::string *line)
-{
-    size_t before = host.out().size();
-    if (!host.send(command + "\n"))
-        return false;
-    for (int i = 0; i < 600; ++i) {
-        std::string out = host.out();
-        size_t at = out.find(answer, before);
-        if (at != std::string::npos && out.find('\n', at) != std::string::npos) {
-            *line = lineAfter(out, answer);
-            return true;
-        }
-        Sleep(50);
-    }
-    return false;
-}
-
 TEST(HostWindowStartUp, OpensAtTheGuestDisplaySizeAndRecordsItsClientArea)
 {
     kt::GuestStop stop;
@@ -71,7 +44,7 @@ TEST(HostWindowStartUp, OpensAtTheGuestDisplaySizeAndRecordsItsClientArea)
     // The window procedure took the client size from the window's WM_SIZE;
     // the guest keeps the size it was given.
     std::string line;
-    ASSERT_TRUE(ask(host, "sizes", "sizes ", &line)) << host.out();
+    ASSERT_TRUE(kt::askHost(host, "sizes", "sizes ", &line)) << host.out();
     int cw, ch, sw, sh, gw, gh, fw, fh;
     ASSERT_EQ(sscanf(line.c_str(), "client %d %d seen %d %d guest %d %d surface %d %d", &cw, &ch, &sw, &sh, &gw, &gh,
                      &fw, &fh),
@@ -86,7 +59,7 @@ TEST(HostWindowStartUp, OpensAtTheGuestDisplaySizeAndRecordsItsClientArea)
     EXPECT_EQ(gw, guest.width);
     EXPECT_EQ(gh, guest.height);
 
-    ASSERT_TRUE(ask(host, "threads", "threads ", &line)) << host.out();
+    ASSERT_TRUE(kt::askHost(host, "threads", "threads ", &line)) << host.out();
     EXPECT_EQ(line, "start=1 event=1");
     host.kill();
 }
@@ -98,7 +71,7 @@ TEST(HostWindowStartUp, ASecondInitKeepsTheOneWindowAndWaitReturnsAtOnce)
     HWND hwnd = nullptr;
     ASSERT_TRUE(kt::startHost(host, &stop.env, &hwnd)) << host.out();
     std::string line;
-    ASSERT_TRUE(ask(host, "again", "again ", &line)) << host.out();
+    ASSERT_TRUE(kt::askHost(host, "again", "again ", &line)) << host.out();
     int same = 0, windows = 0;
     unsigned long ms = 0;
     ASSERT_EQ(sscanf(line.c_str(), "same=%d windows=%d ms=%lu", &same, &windows, &ms), 3) << line;
@@ -130,13 +103,11 @@ KT_ROLE(waitFirst)
 
 TEST(HostWindowStartUp, WaitBeforeInitReturnsOnceTheWindowIsUpAndQuitEndsWithZero)
 {
-    kt::Child child;
-    ASSERT_TRUE(child.startRole("waitFirst"));
-    DWORD code = 1;
     // The WM_QUIT for the start-up thread ends the process, status 0.
-    ASSERT_TRUE(child.finish(90000, &code)) << child.out();
-    EXPECT_EQ(child.out(), "still waiting\nwaited\n");
-    EXPECT_EQ(code, 0u);
+    kt::Finished child = kt::runRoleToEnd("waitFirst", {}, nullptr, 90000);
+    ASSERT_TRUE(child.ended) << child.out;
+    EXPECT_EQ(child.out, "still waiting\nwaited\n");
+    EXPECT_EQ(child.code, 0u);
 }
 
 TEST(HostWindowStartUp, ActivationWithoutAHostWindowReturnsAtOnce)
@@ -155,7 +126,7 @@ TEST(HostWindowStartUp, MoveWindowPutsTheForegroundWindowInTheCorner)
     HWND hwnd = nullptr;
     ASSERT_TRUE(kt::startHost(host, &stop.env, &hwnd)) << host.out();
     std::string line;
-    ASSERT_TRUE(ask(host, "move", "moved ", &line)) << host.out();
+    ASSERT_TRUE(kt::askHost(host, "move", "moved ", &line)) << host.out();
     int moved = 0, foreground = 0;
     long l, t, r, b;
     ASSERT_EQ(sscanf(line.c_str(), "%d foreground=%d %ld %ld %ld %ld", &moved, &foreground, &l, &t, &r, &b), 6)

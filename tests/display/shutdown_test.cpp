@@ -89,13 +89,11 @@ KT_ROLE(idleQuit)
 
 TEST(IdleLoop, DispatchesBetweenIdleCallsAndEndsWithStatusZeroOnQuit)
 {
-    kt::Child child;
-    ASSERT_TRUE(child.startRole("idleQuit"));
-    DWORD code = 1;
-    ASSERT_TRUE(child.finish(60000, &code)) << child.out();
-    EXPECT_EQ(code, 0u) << child.out();
+    kt::Finished child = kt::runRoleToEnd("idleQuit");
+    ASSERT_TRUE(child.ended) << child.out;
+    EXPECT_EQ(child.code, 0u) << child.out;
     // Waiting messages go first, one per pass; idle only when none waits.
-    EXPECT_EQ(child.out(), "dispatched 1 after 3 idle calls\ndispatched 2 after 3 idle calls\n");
+    EXPECT_EQ(child.out, "dispatched 1 after 3 idle calls\ndispatched 2 after 3 idle calls\n");
 }
 
 KT_ROLE(idleNull)
@@ -114,11 +112,9 @@ KT_ROLE(idleNull)
 TEST(IdleLoop, WithoutAnIdleFunctionWaitsForMessagesAndStillEnds)
 {
     // Nothing was made here either: shutdown has no device object to release.
-    kt::Child child;
-    ASSERT_TRUE(child.startRole("idleNull"));
-    DWORD code = 1;
-    ASSERT_TRUE(child.finish(60000, &code)) << child.out();
-    EXPECT_EQ(code, 0u) << child.out();
+    kt::Finished child = kt::runRoleToEnd("idleNull");
+    ASSERT_TRUE(child.ended) << child.out;
+    EXPECT_EQ(child.code, 0u) << child.out;
 }
 
 KT_ROLE(otherDefaultConvention)
@@ -169,11 +165,9 @@ KT_ROLE(quitWhileBusy)
 TEST(IdleLoop, QuitEndsTheProcessWhileOtherThreadsUseTheDevices)
 {
     for (int round = 0; round < 5; ++round) {
-        kt::Child child;
-        ASSERT_TRUE(child.startRole("quitWhileBusy"));
-        DWORD code = 1;
-        ASSERT_TRUE(child.finish(60000, &code)) << child.out();
-        EXPECT_EQ(code, 0u) << "round " << round << ": " << child.out();
+        kt::Finished child = kt::runRoleToEnd("quitWhileBusy");
+        ASSERT_TRUE(child.ended) << child.out;
+        EXPECT_EQ(child.code, 0u) << "round " << round << ": " << child.out;
     }
 }
 

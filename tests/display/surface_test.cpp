@@ -14,6 +14,7 @@
 #include "child.h"
 #include "display/surface.h"
 #include "display/system.h"
+#include "files.h"
 #include "roles.h"
 #include "tempdir.h"
 #include "testwindow.h"
@@ -29,22 +30,10 @@ struct TempDir : kt::TempDir {
     TempDir() : kt::TempDir("kt_surface_") {}
 };
 
-bool exists(const std::string &path)
-{
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 std::vector<unsigned char> readAll(const std::string &path)
 {
-    std::vector<unsigned char> bytes;
-    FILE *f = fopen(path.c_str(), "rb");
-    if (!f)
-        return bytes;
-    int c;
-    while ((c = fgetc(f)) != EOF)
-        bytes.push_back(static_cast<unsigned char>(c));
-    fclose(f);
-    return bytes;
+    std::string bytes = kt::readFile(path);
+    return {bytes.begin(), bytes.end()};
 }
 
 void appendLe32(std::vector<unsigned char> &out, uint32_t v)
@@ -242,7 +231,7 @@ TEST(BmpDump, UnusableArgumentsGiveMinusOneAndCreateNothing)
         std::string path = c.missingFolder ? dir.path() + "\\no_such_folder\\x.bmp"
                                            : dir.file("bad" + std::to_string(n++) + ".bmp");
         EXPECT_EQ(writeBmp(c.pixels, c.width, c.height, path.c_str()), -1) << c.what;
-        EXPECT_FALSE(exists(path)) << c.what << ": a file was left";
+        EXPECT_FALSE(kt::fileExists(path)) << c.what << ": a file was left";
     }
     EXPECT_EQ(writeBmp(pixels, 1, 1, nullptr), -1);
 
@@ -302,7 +291,7 @@ TEST(BmpDumpFileSizeLimit, AFileTheDiskCutShortIsRemoved)
             whole.resize(58, 0);
             EXPECT_EQ(readAll(path), whole) << c.what;
         } else {
-            EXPECT_FALSE(exists(path)) << c.what << ": the unfinished file was left";
+            EXPECT_FALSE(kt::fileExists(path)) << c.what << ": the unfinished file was left";
         }
     }
 }

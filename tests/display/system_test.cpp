@@ -5,11 +5,11 @@
 #include <atomic>
 #include <cstdio>
 #include <set>
-#include <thread>
 #include <vector>
 
 #include "child.h"
 #include "display/system.h"
+#include "gate.h"
 #include "os/once.h"
 #include "roles.h"
 
@@ -85,22 +85,8 @@ std::atomic<int> Slow::made{0};
 template <class Fn>
 std::set<void *> raceFirstCalls(int n, Fn fn)
 {
-    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::vector<void *> results(n);
-    std::vector<std::thread> threads;
-    std::atomic<int> waiting{0};
-    for (int i = 0; i < n; ++i)
-        threads.emplace_back([&, i] {
-            waiting.fetch_add(1);
-            WaitForSingleObject(go, INFINITE);
-            results[i] = fn();
-        });
-    while (waiting.load() < n)
-        Sleep(1);
-    SetEvent(go);
-    for (auto &t : threads)
-        t.join();
-    CloseHandle(go);
+    kt::runAtOnce(n, [&](int i) { results[i] = fn(); });
     return std::set<void *>(results.begin(), results.end());
 }
 

@@ -206,15 +206,11 @@ TEST_F(HostWindow, ActivationHoldsTheWindowForHalfASecond)
 
 TEST_F(HostWindow, MaximisingMakesTheWindowBorderlessTopmostAndScreenSized)
 {
-    ASSERT_TRUE(mHost.send("maximize\n"));
-    ASSERT_TRUE(mHost.waitOut("window ", 30000));
-    ASSERT_TRUE(mHost.waitOut(" ex ", 30000));
-    ASSERT_TRUE(mHost.waitOut("\n", 30000));
-    std::string out = mHost.out();
-    std::string line = out.substr(out.find("window "));
+    std::string line;
+    ASSERT_TRUE(kt::askHost(mHost, "maximize", "window ", &line)) << mHost.out();
     long l, t, r, b;
     unsigned long style, ex;
-    ASSERT_EQ(sscanf(line.c_str(), "window %ld %ld %ld %ld style %lx ex %lx", &l, &t, &r, &b, &style, &ex), 6) << line;
+    ASSERT_EQ(sscanf(line.c_str(), "%ld %ld %ld %ld style %lx ex %lx", &l, &t, &r, &b, &style, &ex), 6) << line;
     EXPECT_EQ(style & 0x00CF0000, 0u) << std::hex << style;
     // The topmost bit cannot be set through the style word (the system keeps
     // it for the z-order); the other bit sticks.
@@ -224,18 +220,10 @@ TEST_F(HostWindow, MaximisingMakesTheWindowBorderlessTopmostAndScreenSized)
     EXPECT_EQ(r, GetSystemMetrics(SM_CXSCREEN));
     EXPECT_EQ(b, GetSystemMetrics(SM_CYSCREEN));
     // The surface and the recorded client size follow the screen.
-    ASSERT_TRUE(mHost.send("sizes\n"));
-    ASSERT_TRUE(mHost.waitOut("sizes ", 30000));
-    for (int i = 0; i < 600; ++i) {
-        out = mHost.out();
-        line = out.substr(out.find("sizes "));
-        if (line.find('\n') != std::string::npos)
-            break;
-        Sleep(50);
-    }
+    ASSERT_TRUE(kt::askHost(mHost, "sizes", "sizes ", &line)) << mHost.out();
     int cw, ch, sw, sh, gw, gh, fw, fh;
-    ASSERT_EQ(sscanf(line.c_str(), "sizes client %d %d seen %d %d guest %d %d surface %d %d", &cw, &ch, &sw, &sh, &gw,
-                     &gh, &fw, &fh),
+    ASSERT_EQ(sscanf(line.c_str(), "client %d %d seen %d %d guest %d %d surface %d %d", &cw, &ch, &sw, &sh, &gw, &gh,
+                     &fw, &fh),
               8)
         << line;
     EXPECT_EQ(sw, GetSystemMetrics(SM_CXSCREEN));

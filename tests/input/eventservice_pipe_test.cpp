@@ -2,7 +2,6 @@
 // and its thread in one, a reader in another.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -12,34 +11,25 @@
 #include <vector>
 
 #include "child.h"
+#include "gate.h"
+#include "input_records.h"
 #include "input/eventservice.h"
 #include "roles.h"
 
 namespace {
 
+using kt::keyLParam;
+using kt::startEventThread;
+
 // One record as a line: its fields, and whether the time and reserved words are 0.
-std::string describe(const InputEvent &e)
-{
-    const unsigned char *raw = reinterpret_cast<const unsigned char *>(&e);
-    bool zeros = true;
-    for (int i : {0, 1, 2, 3, 4, 5, 6, 7, 20, 21, 22, 23})
-        zeros = zeros && raw[i] == 0;
-    char line[96];
-    snprintf(line, sizeof line, "t=%u c=%u v=%d d=%d%s\n", e.type, e.code, e.value, e.device,
-             zeros ? "" : " (time or reserved not 0)");
-    return line;
-}
+std::string describe(const InputEvent &e) { return kt::receivedLine(e) + "\n"; }
 
 std::string expectLine(unsigned type, unsigned code, int value, int device)
 {
-    char line[64];
-    snprintf(line, sizeof line, "t=%u c=%u v=%d d=%d\n", type, code, value, device);
-    return line;
+    return kt::recordLine(type, code, value, device) + "\n";
 }
 
 const std::string kSync = expectLine(0, 0, 0, 1);
-
-int32_t keyLParam(unsigned scan) { return static_cast<int32_t>(1u | (scan << 16)); }
 
 // Reads n records one at a time on a thread of its own; what arrived within
 // the time limit (a reader still blocked then is left behind).
@@ -64,11 +54,6 @@ std::vector<InputEvent> readWithin(OSALEventService *service, int n, DWORD ms)
     WaitForSingleObject(done, ms);
     std::lock_guard<std::mutex> hold(shared->lock);
     return shared->got;
-}
-
-bool startEventThread()
-{
-    return osal_CreateThread(nullptr, 0, eventServiceThread, nullptr, 0, nullptr) != 0;
 }
 
 // Reads the records one by one and prints each as it comes: "connected"
@@ -167,13 +152,9 @@ TEST(InputPipe, AfterTheReaderLeavesRecordsAreDroppedAndNoSecondReaderGetsIn)
     OSALEventService *service = OSALEventService::getInstance();
     ASSERT_NE(service, nullptr);
     ASSERT_TRUE(startEventThread());
-    {
-        kt::Child reader;
-        ASSERT_TRUE(reader.startRole("reader", {"1"}));
-        DWORD code = 1;
-        ASSERT_TRUE(reader.finish(30000, &code)) << reader.out();
-        EXPECT_EQ(reader.out(), "connected\n" + kSync + "done\n");
-    }
+    kt::Finished reader = kt::runRoleToEnd("reader", {"1"}, nullptr, 30000);
+    ASSERT_TRUE(reader.ended) << reader.out;
+    EXPECT_EQ(reader.out, "connected\n" + kSync + "done\n");
     for (int i = 0; i < 5; ++i)
         service->push(WM_GUEST_KEY, 102, 1);
     // The thread goes on taking records although every write now fails.
@@ -241,26 +222,22 @@ TEST(InputPipe, AProcessThatIsHostAndReaderKeepsBothEnds)
 KT_ROLE(racingHost)
 {
     constexpr int kThreads = 8, kEach = 10;
-    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    std::atomic<int> waiting{0};
-    std::vector<std::thread> threads;
-    threads.emplace_back([&] {
-        waiting.fetch_add(1);
-        WaitForSingleObject(go, INFINITE);
+    // The event-service thread serves for the rest of the process.
+    kt::StartGate gate(kThreads + 1);
+    std::thread([&gate] {
+        gate.wait();
         eventServiceThread(nullptr);
-    });
+    }).detach();
+    std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
-            waiting.fetch_add(1);
-            WaitForSingleObject(go, INFINITE);
+            gate.wait();
             for (int i = 0; i < kEach; ++i)
                 OSALEventService::getInstance()->push(WM_GUEST_KEY, 1000 + t * kEach + i, 1);
         });
-    while (waiting.load() < kThreads + 1)
-        Sleep(1);
-    SetEvent(go);
-    for (size_t i = 1; i < threads.size(); ++i)
-        threads[i].join();
+    gate.open();
+    for (auto &t : threads)
+        t.join();
     printf("pushed\n");
     fflush(stdout);
     // Serve until the test is done.

@@ -11,18 +11,17 @@
 #include <thread>
 
 #include "child.h"
+#include "input_records.h"
 #include "input/eventservice.h"
 #include "kestle.h"
 #include "roles.h"
 
 namespace {
 
-std::string describe(const InputEvent &e)
-{
-    char line[64];
-    snprintf(line, sizeof line, "t=%u c=%u v=%d d=%d\n", e.type, e.code, e.value, e.device);
-    return line;
-}
+using kt::keyLParam;
+using kt::startEventThread;
+
+std::string describe(const InputEvent &e) { return kt::recordLine(e.type, e.code, e.value, e.device) + "\n"; }
 
 bool untouched(const InputEvent &e)
 {
@@ -33,8 +32,6 @@ bool untouched(const InputEvent &e)
     return true;
 }
 
-int32_t keyLParam(unsigned scan) { return static_cast<int32_t>(1u | (scan << 16)); }
-
 // The reader exports touch the window system, and under Wine the first
 // process to do so starts the desktop process, which keeps that process's
 // standard handles open for as long as this test program lives: a reader
@@ -43,11 +40,6 @@ int32_t keyLParam(unsigned scan) { return static_cast<int32_t>(1u | (scan << 16)
 void ensureDesktop()
 {
     ASSERT_NE(GetDesktopWindow(), nullptr);
-}
-
-bool startEventThread()
-{
-    return osal_CreateThread(nullptr, 0, eventServiceThread, nullptr, 0, nullptr) != 0;
 }
 
 // The usual guest loop: count, then read what is there, until `want` records

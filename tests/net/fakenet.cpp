@@ -1,6 +1,8 @@
 #include "fakenet.h"
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 namespace kt {
 
@@ -195,6 +197,29 @@ MIB_IPADDRROW fakeAddrRow(const char *addr, const char *mask, uint32_t index, co
     row.dwReasmSize = reasm;
     row.wType = 1;
     return row;
+}
+
+int failuresDuringRefreshes(OSALNet &object, int readers, int rounds, const std::function<bool(int thread)> &check)
+{
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0};
+    std::thread refresher([&] {
+        while (!stop.load())
+            object.getAdaptersInfo();
+    });
+    std::vector<std::thread> threads;
+    for (int t = 0; t < readers; ++t) {
+        threads.emplace_back([&, t] {
+            for (int n = 0; n < rounds; ++n)
+                if (!check(t))
+                    ++wrong;
+        });
+    }
+    for (std::thread &r : threads)
+        r.join();
+    stop = true;
+    refresher.join();
+    return wrong.load();
 }
 
 } // namespace kt

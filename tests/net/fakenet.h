@@ -71,6 +71,11 @@ FakeNet &fakeNet();
 // An address row as the platform reports it (addresses as dotted strings).
 MIB_IPADDRROW fakeAddrRow(const char *addr, const char *mask, uint32_t index, const char *bcast, uint32_t reasm);
 
+// Runs check(thread) `rounds` times on each of `readers` threads while one
+// more thread refreshes the object's adapter list without a pause; how many
+// checks failed.
+int failuresDuringRefreshes(OSALNet &object, int readers, int rounds, const std::function<bool(int thread)> &check);
+
 // A test on the fake host, reset to its defaults before each test.
 class FakeNetTest : public ::testing::Test {
 protected:

@@ -12,67 +12,22 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "child.h"
-#include "hostpath.h"
+#include "files.h"
+#include "loopback.h"
 #include "os/files.h"
+#include "report.h"
 #include "roles.h"
+#include "tempdir.h"
 
 namespace {
 
 constexpr int kTimeoutMs = 60000;
 constexpr long kFionbio = static_cast<long>(0x8004667EUL);
 constexpr long kFionread = 0x4004667FL;
-
-void startWinsock()
-{
-    WSADATA data;
-    ASSERT_EQ(WSAStartup(0x0202, &data), 0);
-}
-
-// A connected loopback pair; whatever is still open goes at the end.
-struct SocketPair {
-    SOCKET mClient = INVALID_SOCKET;
-    SOCKET mServer = INVALID_SOCKET;
-
-    bool make()
-    {
-        SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        if (listener == INVALID_SOCKET)
-            return false;
-        sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int len = sizeof addr;
-        bool ok = bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 && listen(listener, 1) == 0 &&
-                  getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len) == 0;
-        if (ok) {
-            mClient = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-            ok = mClient != INVALID_SOCKET && connect(mClient, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-        }
-        if (ok) {
-            mServer = accept(listener, nullptr, nullptr);
-            ok = mServer != INVALID_SOCKET;
-        }
-        closesocket(listener);
-        // A broken case must fail, not wait for ever.
-        DWORD limit = kTimeoutMs;
-        for (SOCKET s : {mClient, mServer})
-            if (s != INVALID_SOCKET)
-                setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&limit), sizeof limit);
-        return ok;
-    }
-    ~SocketPair()
-    {
-        if (mClient != INVALID_SOCKET)
-            closesocket(mClient);
-        if (mServer != INVALID_SOCKET)
-            closesocket(mServer);
-    }
-};
 
 // Reads exactly n bytes from a socket (loopback may deliver in pieces).
 std::string recvAll(SOCKET s, int n)
@@ -88,60 +43,12 @@ std::string recvAll(SOCKET s, int n)
     return out;
 }
 
-// A fresh folder for plain files, removed with what is left in it.
-struct ScratchDir {
-    std::string mPath;
-
-    bool make(const char *tag)
-    {
-        char temp[MAX_PATH];
-        GetTempPathA(sizeof temp, temp);
-        // Unique within the process even when one is made again at once.
-        static int serial;
-        mPath = std::string(temp) + "kestle_files_" + tag + "_" + std::to_string(GetCurrentProcessId()) + "_" +
-                std::to_string(GetTickCount()) + "_" + std::to_string(++serial);
-        return CreateDirectoryA(mPath.c_str(), nullptr) != 0;
-    }
-    std::string file(const std::string &name) const { return mPath + "\\" + name; }
-    ~ScratchDir()
-    {
-        if (mPath.empty())
-            return;
-        WIN32_FIND_DATAA found;
-        HANDLE find = FindFirstFileA((mPath + "\\*").c_str(), &found);
-        if (find != INVALID_HANDLE_VALUE) {
-            do {
-                if (strcmp(found.cFileName, ".") && strcmp(found.cFileName, ".."))
-                    DeleteFileA(file(found.cFileName).c_str());
-            } while (FindNextFileA(find, &found));
-            FindClose(find);
-        }
-        RemoveDirectoryA(mPath.c_str());
-    }
-};
-
-bool writeFile(const std::string &path, const std::string &text)
-{
-    FILE *f = fopen(path.c_str(), "wb");
-    if (!f)
-        return false;
-    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-    return fclose(f) == 0 && ok;
-}
-
 // The whole file, or "(missing)".
-std::string readFile(const std::string &path)
+std::string contentsOf(const std::string &path)
 {
-    FILE *f = fopen(path.c_str(), "rb");
-    if (!f)
-        return "(missing)";
-    std::string out;
-    char buf[512];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        out.append(buf, n);
-    fclose(f);
-    return out;
+    bool ok = false;
+    std::string bytes = kt::readFile(path, &ok);
+    return ok ? bytes : "(missing)";
 }
 
 // The names in a folder (without "." and ".."), or "(no-folder)".
@@ -172,15 +79,15 @@ std::string joined(const std::vector<std::string> &names)
 
 TEST(Descriptors, IsSocketTellsTheTwoKindsApart)
 {
-    startWinsock();
-    SocketPair pair;
+    ASSERT_TRUE(kt::startWinsock());
+    kt::SocketPair pair;
     ASSERT_TRUE(pair.make());
     SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     SOCKET udp = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     SOCKET closed = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     closesocket(closed);
-    ScratchDir dir;
-    ASSERT_TRUE(dir.make("kind"));
+    kt::TempDir dir("kestle_files_kind_");
+    ASSERT_TRUE(dir.made());
     int file = _open(dir.file("f").c_str(), _O_CREAT | _O_RDWR | _O_BINARY, _S_IREAD | _S_IWRITE);
     ASSERT_GE(file, 0);
 
@@ -213,8 +120,8 @@ TEST(Descriptors, IsSocketTellsTheTwoKindsApart)
 // whether a value is a socket must not take them away.
 TEST(Descriptors, IsSocketLeavesRecordedNetworkEvents)
 {
-    startWinsock();
-    SocketPair pair;
+    ASSERT_TRUE(kt::startWinsock());
+    kt::SocketPair pair;
     ASSERT_TRUE(pair.make());
     HANDLE ev = WSACreateEvent();
     ASSERT_EQ(WSAEventSelect(pair.mServer, ev, FD_READ | FD_CLOSE), 0);
@@ -233,8 +140,8 @@ TEST(Descriptors, IsSocketLeavesRecordedNetworkEvents)
 
 TEST(Descriptors, ReadAndWriteOnSocketsAreRecvAndSend)
 {
-    startWinsock();
-    SocketPair pair;
+    ASSERT_TRUE(kt::startWinsock());
+    kt::SocketPair pair;
     ASSERT_TRUE(pair.make());
     EXPECT_EQ(osal_write(static_cast<int>(pair.mClient), "hello", 5), 5);
     EXPECT_EQ(recvAll(pair.mServer, 5), "hello");
@@ -265,8 +172,8 @@ TEST(Descriptors, ReadAndWriteOnSocketsAreRecvAndSend)
 
 TEST(Descriptors, ReadAndWriteOnFilesAreTheRuntimeCalls)
 {
-    ScratchDir dir;
-    ASSERT_TRUE(dir.make("rw"));
+    kt::TempDir dir("kestle_files_rw_");
+    ASSERT_TRUE(dir.made());
     int fd = _open(dir.file("data").c_str(), _O_CREAT | _O_RDWR | _O_BINARY, _S_IREAD | _S_IWRITE);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(osal_write(fd, "line\nmore", 9), 9);
@@ -287,7 +194,7 @@ TEST(Descriptors, ReadAndWriteOnFilesAreTheRuntimeCalls)
     EXPECT_EQ(osal_write(fd, "x", -5), -1);
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(osal_close(fd), 0);
-    EXPECT_EQ(readFile(dir.file("data")), "line\nmore") << "the refused write changed the file";
+    EXPECT_EQ(contentsOf(dir.file("data")), "line\nmore") << "the refused write changed the file";
 
     errno = 0;
     EXPECT_EQ(osal_read(fd, buf, sizeof buf), -1) << "closed descriptor";
@@ -296,8 +203,8 @@ TEST(Descriptors, ReadAndWriteOnFilesAreTheRuntimeCalls)
 
 TEST(Descriptors, CloseClosesEitherKindOnce)
 {
-    startWinsock();
-    SocketPair pair;
+    ASSERT_TRUE(kt::startWinsock());
+    kt::SocketPair pair;
     ASSERT_TRUE(pair.make());
     int s = static_cast<int>(pair.mServer);
     EXPECT_EQ(osal_close(s), 0);
@@ -305,8 +212,8 @@ TEST(Descriptors, CloseClosesEitherKindOnce)
     EXPECT_EQ(recvAll(pair.mClient, 1), "") << "the peer sees the end of stream";
     EXPECT_EQ(osal_close(s), -1) << "already closed";
 
-    ScratchDir dir;
-    ASSERT_TRUE(dir.make("close"));
+    kt::TempDir dir("kestle_files_close_");
+    ASSERT_TRUE(dir.made());
     int fd = _open(dir.file("f").c_str(), _O_CREAT | _O_RDWR, _S_IREAD | _S_IWRITE);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(osal_close(fd), 0);
@@ -319,8 +226,8 @@ TEST(Descriptors, CloseClosesEitherKindOnce)
 
 TEST(Descriptors, DupOfASocketIsASocketForTheSameConnection)
 {
-    startWinsock();
-    SocketPair pair;
+    ASSERT_TRUE(kt::startWinsock());
+    kt::SocketPair pair;
     ASSERT_TRUE(pair.make());
     int copy = osal_dup(static_cast<int>(pair.mServer));
     ASSERT_NE(copy, -1);
@@ -351,8 +258,8 @@ TEST(Descriptors, DupOfASocketIsASocketForTheSameConnection)
 
 TEST(Descriptors, DupOfAFileSharesItsPosition)
 {
-    ScratchDir dir;
-    ASSERT_TRUE(dir.make("dup"));
+    kt::TempDir dir("kestle_files_dup_");
+    ASSERT_TRUE(dir.made());
     int fd = _open(dir.file("f").c_str(), _O_CREAT | _O_RDWR | _O_BINARY, _S_IREAD | _S_IWRITE);
     ASSERT_GE(fd, 0);
     int copy = osal_dup(fd);
@@ -364,7 +271,7 @@ TEST(Descriptors, DupOfAFileSharesItsPosition)
     EXPECT_EQ(osal_write(copy, "67", 2), 2);
     EXPECT_EQ(osal_close(fd), 0);
     EXPECT_EQ(osal_close(copy), 0);
-    EXPECT_EQ(readFile(dir.file("f")), "1234567");
+    EXPECT_EQ(contentsOf(dir.file("f")), "1234567");
 
     errno = 0;
     EXPECT_EQ(osal_dup(fd), -1) << "closed descriptor";
@@ -375,16 +282,16 @@ TEST(Descriptors, DupOfAFileSharesItsPosition)
 
 TEST(Descriptors, HandleConversionsDispatchOnTheKind)
 {
-    startWinsock();
-    SocketPair pair;
+    ASSERT_TRUE(kt::startWinsock());
+    kt::SocketPair pair;
     ASSERT_TRUE(pair.make());
     int s = static_cast<int>(pair.mServer);
     EXPECT_EQ(osal_getOsHandle(s), static_cast<intptr_t>(s)) << "a socket is its own handle";
     EXPECT_EQ(osal_openOsHandle(static_cast<intptr_t>(s), 0), s);
     EXPECT_EQ(osal_get_osfhandle(s), -1) << "no socket test: not a runtime descriptor";
 
-    ScratchDir dir;
-    ASSERT_TRUE(dir.make("handles"));
+    kt::TempDir dir("kestle_files_handles_");
+    ASSERT_TRUE(dir.made());
     int fd = _open(dir.file("f").c_str(), _O_CREAT | _O_RDWR | _O_BINARY, _S_IREAD | _S_IWRITE);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(osal_getOsHandle(fd), _get_osfhandle(fd));
@@ -418,7 +325,7 @@ TEST(Descriptors, HandleConversionsDispatchOnTheKind)
         EXPECT_EQ(_get_osfhandle(d), reinterpret_cast<intptr_t>(h)) << c.what;
         EXPECT_EQ(_write(d, "a\nb", 3), 3) << c.what;
         EXPECT_EQ(osal_close(d), 0) << c.what << ": the descriptor owns the handle";
-        EXPECT_EQ(readFile(path), c.onDisk) << c.what;
+        EXPECT_EQ(contentsOf(path), c.onDisk) << c.what;
     }
 }
 
@@ -426,8 +333,8 @@ TEST(Descriptors, HandleConversionsDispatchOnTheKind)
 
 TEST(Descriptors, IoctlCarriesOutOnlyNonBlockingMode)
 {
-    startWinsock();
-    SocketPair pair;
+    ASSERT_TRUE(kt::startWinsock());
+    kt::SocketPair pair;
     ASSERT_TRUE(pair.make());
     int s = static_cast<int>(pair.mServer);
     unsigned long on = 1;
@@ -498,28 +405,28 @@ TEST(Files, RenameReplacesTheTargetOrChangesNothing)
         {"into a missing folder", "a", "nofolder\\b", true, false, -1, ENOENT, "from a", "(missing)"},
     };
     for (const Case &c : cases) {
-        ScratchDir dir;
-        ASSERT_TRUE(dir.make("rename"));
+        kt::TempDir dir("kestle_files_rename_");
+        ASSERT_TRUE(dir.made());
         std::string from = dir.file(c.from), to = dir.file(c.to);
         if (c.makeFrom) {
-            ASSERT_TRUE(writeFile(from, "from a"));
+            ASSERT_TRUE(kt::writeFile(from, "from a"));
         }
         if (c.makeTo) {
-            ASSERT_TRUE(writeFile(to, "in b"));
+            ASSERT_TRUE(kt::writeFile(to, "in b"));
         }
         errno = 0;
         int r = osal_rename(from.c_str(), to.c_str());
         if (c.result == 0 && strcmp(c.from, c.to) == 0) {
             // Renaming a file onto itself may succeed or fail; it must not lose it.
-            EXPECT_EQ(readFile(from), "from a") << c.what << " (result " << r << ")";
+            EXPECT_EQ(contentsOf(from), "from a") << c.what << " (result " << r << ")";
             continue;
         }
         EXPECT_EQ(r, c.result) << c.what;
         if (c.result != 0) {
             EXPECT_EQ(errno, c.error) << c.what;
         }
-        EXPECT_EQ(readFile(from), c.fromAfter) << c.what;
-        EXPECT_EQ(readFile(to), c.toAfter) << c.what;
+        EXPECT_EQ(contentsOf(from), c.fromAfter) << c.what;
+        EXPECT_EQ(contentsOf(to), c.toAfter) << c.what;
     }
     errno = 0;
     EXPECT_EQ(osal_rename(nullptr, "x"), -1);
@@ -545,17 +452,17 @@ TEST(Files, RenameFailuresCarryTheRuntimesErrno)
     for (const Case &c : cases) {
         int expected[2] = {};
         for (int which = 0; which < 2; ++which) {
-            ScratchDir dir;
-            ASSERT_TRUE(dir.make("renameerr"));
+            kt::TempDir dir("kestle_files_renameerr_");
+            ASSERT_TRUE(dir.made());
             std::string from = dir.file("a"), to = dir.file(c.to);
             if (c.makeFrom) {
-                ASSERT_TRUE(writeFile(from, "from a"));
+                ASSERT_TRUE(kt::writeFile(from, "from a"));
             }
             errno = 0;
             int r = which == 0 ? rename(from.c_str(), to.c_str()) : osal_rename(from.c_str(), to.c_str());
             EXPECT_EQ(r, -1) << c.what << (which ? " (osal_rename)" : " (rename)");
             expected[which] = errno;
-            EXPECT_EQ(readFile(from), c.makeFrom ? "from a" : "(missing)") << c.what;
+            EXPECT_EQ(contentsOf(from), c.makeFrom ? "from a" : "(missing)") << c.what;
         }
         EXPECT_EQ(expected[1], expected[0]) << c.what << ": osal_rename's errno, then the runtime's";
     }
@@ -578,28 +485,28 @@ TEST(Files, RenameKeepsATargetItCannotRemove)
         {"read-only file, no source", false, false, ENOENT},
     };
     for (const Case &c : cases) {
-        ScratchDir dir;
-        ASSERT_TRUE(dir.make("renamekeep"));
+        kt::TempDir dir("kestle_files_renamekeep_");
+        ASSERT_TRUE(dir.made());
         std::string from = dir.file("a"), to = dir.file("b");
         if (c.makeFrom) {
-            ASSERT_TRUE(writeFile(from, "from a"));
+            ASSERT_TRUE(kt::writeFile(from, "from a"));
         }
         if (c.folder) {
             ASSERT_TRUE(CreateDirectoryA(to.c_str(), nullptr));
         } else {
-            ASSERT_TRUE(writeFile(to, "in b"));
+            ASSERT_TRUE(kt::writeFile(to, "in b"));
             ASSERT_TRUE(SetFileAttributesA(to.c_str(), FILE_ATTRIBUTE_READONLY));
         }
         errno = 0;
         EXPECT_EQ(osal_rename(from.c_str(), to.c_str()), -1) << c.what;
         EXPECT_EQ(errno, c.error) << c.what;
-        EXPECT_EQ(readFile(from), c.makeFrom ? "from a" : "(missing)") << c.what;
+        EXPECT_EQ(contentsOf(from), c.makeFrom ? "from a" : "(missing)") << c.what;
         DWORD attributes = GetFileAttributesA(to.c_str());
         if (c.folder) {
             EXPECT_NE(attributes & FILE_ATTRIBUTE_DIRECTORY, 0u) << c.what;
             RemoveDirectoryA(to.c_str());
         } else {
-            EXPECT_EQ(readFile(to), "in b") << c.what;
+            EXPECT_EQ(contentsOf(to), "in b") << c.what;
             SetFileAttributesA(to.c_str(), FILE_ATTRIBUTE_NORMAL);
         }
     }
@@ -613,24 +520,24 @@ TEST(Files, RenameMovesAFileToAnotherVolume)
     DWORD attributes = GetFileAttributesA(other.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
         GTEST_SKIP() << "no second volume at " << other;
-    ScratchDir dir;
-    ASSERT_TRUE(dir.make("renamevol"));
+    kt::TempDir dir("kestle_files_renamevol_");
+    ASSERT_TRUE(dir.made());
     std::string from = dir.file("a");
     std::string to = other + "\\kestle_rename_" + std::to_string(GetCurrentProcessId());
-    ASSERT_TRUE(writeFile(from, "from a"));
+    ASSERT_TRUE(kt::writeFile(from, "from a"));
     if (MoveFileExA(from.c_str(), to.c_str(), 0) || GetLastError() != ERROR_NOT_SAME_DEVICE) {
         DeleteFileA(to.c_str());
         GTEST_SKIP() << other << " is on the same volume here";
     }
     for (bool targetThere : {false, true}) {
-        ASSERT_TRUE(writeFile(from, "from a"));
+        ASSERT_TRUE(kt::writeFile(from, "from a"));
         if (targetThere) {
-            ASSERT_TRUE(writeFile(to, "old"));
+            ASSERT_TRUE(kt::writeFile(to, "old"));
         }
         errno = 0;
         EXPECT_EQ(osal_rename(from.c_str(), to.c_str()), 0) << "errno " << errno;
-        EXPECT_EQ(readFile(from), "(missing)");
-        EXPECT_EQ(readFile(to), "from a");
+        EXPECT_EQ(contentsOf(from), "(missing)");
+        EXPECT_EQ(contentsOf(to), "from a");
         DeleteFileA(to.c_str());
     }
 }
@@ -655,22 +562,18 @@ KT_ROLE(stat_owner)
 
 TEST(Files, StatReportsTheGuestOwner)
 {
-    ScratchDir dir;
-    ASSERT_TRUE(dir.make("stat"));
-    ASSERT_TRUE(writeFile(dir.file("f"), "twelve bytes"));
-    kt::Child child;
-    ASSERT_TRUE(child.startRole("stat_owner", {dir.file("f")}));
-    ASSERT_TRUE(child.waitOut("end\n", kTimeoutMs)) << child.out() << child.err();
-    DWORD code = 1;
-    ASSERT_TRUE(child.finish(kTimeoutMs, &code));
-    EXPECT_EQ(code, 0u);
-    EXPECT_EQ(child.out(), "fresh=0 uid=0 gid=0 size=12\nset=0 uid=1000 gid=4464\nend\n");
+    kt::TempDir dir("kestle_files_stat_");
+    ASSERT_TRUE(dir.made());
+    ASSERT_TRUE(kt::writeFile(dir.file("f"), "twelve bytes"));
+    std::string out;
+    ASSERT_TRUE(kt::runReport("stat_owner", {dir.file("f")}, nullptr, &out));
+    EXPECT_EQ(out, "fresh=0 uid=0 gid=0 size=12\nset=0 uid=1000 gid=4464\nend\n");
 }
 
 TEST(Files, StatFailuresAreTheRuntimes)
 {
-    ScratchDir dir;
-    ASSERT_TRUE(dir.make("statfail"));
+    kt::TempDir dir("kestle_files_statfail_");
+    ASSERT_TRUE(dir.made());
     struct _stat64 st;
     errno = 0;
     EXPECT_EQ(osal_stat(dir.file("missing").c_str(), &st), -1);
@@ -679,14 +582,12 @@ TEST(Files, StatFailuresAreTheRuntimes)
     EXPECT_EQ(osal_stat(nullptr, &st), -1);
     EXPECT_EQ(errno, EINVAL);
     errno = 0;
-    EXPECT_EQ(osal_stat(dir.mPath.c_str(), nullptr), -1);
+    EXPECT_EQ(osal_stat(dir.path().c_str(), nullptr), -1);
     EXPECT_EQ(errno, EINVAL);
 }
 
 
 // ---- the temporary file under the root ----
-
-using kt::hostPath;
 
 // The access a handle was granted, from the object manager.
 ACCESS_MASK grantedAccess(HANDLE h)
@@ -791,76 +692,14 @@ KT_ROLE(tempfile)
     return 0;
 }
 
-// A fresh root folder, with or without its tmp folder, named both ways.
-struct TempRoot {
-    std::string mWindowsPath;
-    std::string mTmp;
-    std::string mZPath; // "Z:" + host path: what VANTRELL_ROOT is set to
-
-    bool make(bool withTmp)
-    {
-        char temp[MAX_PATH];
-        GetTempPathA(sizeof temp, temp);
-        static int serial;
-        mWindowsPath = std::string(temp) + "kestle_tmproot_" + std::to_string(GetCurrentProcessId()) + "_" +
-                       std::to_string(GetTickCount()) + "_" + std::to_string(++serial);
-        mTmp = mWindowsPath + "\\tmp";
-        if (!CreateDirectoryA(mWindowsPath.c_str(), nullptr))
-            return false;
-        if (withTmp && !CreateDirectoryA(mTmp.c_str(), nullptr))
-            return false;
-        std::string host = hostPath(mWindowsPath);
-        mZPath = "Z:" + host;
-        return !host.empty();
-    }
-    ~TempRoot()
-    {
-        for (const auto &name : listFolder(mTmp))
-            DeleteFileA((mTmp + "\\" + name).c_str());
-        RemoveDirectoryA(mTmp.c_str());
-        RemoveDirectoryA(mWindowsPath.c_str());
-    }
-};
-
-std::map<std::string, std::string> parseReport(const std::string &text)
-{
-    std::map<std::string, std::string> out;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t nl = text.find('\n', pos);
-        if (nl == std::string::npos)
-            nl = text.size();
-        std::string line = text.substr(pos, nl - pos);
-        // A line may hold several "key=value" words.
-        size_t start = 0;
-        while (start < line.size()) {
-            size_t space = line.find(' ', start);
-            if (space == std::string::npos)
-                space = line.size();
-            std::string word = line.substr(start, space - start);
-            size_t eq = word.find('=');
-            if (eq != std::string::npos)
-                out[word.substr(0, eq)] = word.substr(eq + 1);
-            start = space + 1;
-        }
-        pos = nl + 1;
-    }
-    return out;
-}
-
-std::map<std::string, std::string> runTempFile(const std::string &scenario, const std::string &rootValue,
-                                               const std::string &tmp)
+kt::Report runTempFile(const std::string &scenario, const std::string &rootValue, const std::string &tmp)
 {
     kt::EnvChanges env;
     env.set.emplace_back("VANTRELL_ROOT", rootValue);
     env.unset.push_back("ROOT_VANTRELL_ROOT");
-    kt::Child child;
-    EXPECT_TRUE(child.startRole("tempfile", {scenario, tmp}, &env));
-    EXPECT_TRUE(child.waitOut("end\n", kTimeoutMs)) << scenario << " printed: " << child.out() << child.err();
-    DWORD code = 1;
-    EXPECT_TRUE(child.finish(kTimeoutMs, &code));
-    EXPECT_EQ(code, 0u) << scenario << ": " << child.out() << child.err();
-    return parseReport(child.out());
+    std::string out;
+    EXPECT_TRUE(kt::runReport("tempfile", {scenario, tmp}, &env, &out)) << scenario;
+    return kt::parseReport(out, kt::Pairs::PerWord);
 }
 
 TEST(TempFile, IsAnUnsharedFileOfTheSizeAskedThatGoesAwayOnClose)
@@ -879,9 +718,9 @@ TEST(TempFile, IsAnUnsharedFileOfTheSizeAskedThatGoesAwayOnClose)
         {"size0", "0", "0", "0", "3", "120"},
     };
     for (const Case &c : cases) {
-        TempRoot root;
-        ASSERT_TRUE(root.make(true));
-        auto r = runTempFile(c.scenario, root.mZPath, root.mTmp);
+        kt::TestRoot root("tmproot");
+        ASSERT_TRUE(root.made() && root.makeDir("/tmp"));
+        auto r = runTempFile(c.scenario, root.envValue(), root.path("/tmp"));
         std::string name = r["while_open"];
         EXPECT_EQ(r["fd_ok"], "1") << c.scenario;
         EXPECT_TRUE(name.size() > 7 && name.compare(0, 3, "abc") == 0 && name.find(',') == std::string::npos &&
@@ -899,7 +738,7 @@ TEST(TempFile, IsAnUnsharedFileOfTheSizeAskedThatGoesAwayOnClose)
         EXPECT_EQ(r["tail"], "xyz") << c.scenario;
         EXPECT_EQ(r["close"], "0") << c.scenario;
         EXPECT_EQ(r["after"], "") << c.scenario << ": left in tmp after close";
-        EXPECT_EQ(joined(listFolder(root.mTmp)), "") << c.scenario;
+        EXPECT_EQ(joined(listFolder(root.path("/tmp"))), "") << c.scenario;
     }
 }
 
@@ -917,12 +756,12 @@ TEST(TempFile, FailuresLeaveNothingBehind)
         {"fdfull", true},     // no runtime descriptor is free
     };
     for (const Case &c : cases) {
-        TempRoot root;
-        ASSERT_TRUE(root.make(c.withTmp));
-        auto r = runTempFile(c.scenario, root.mZPath, root.mTmp);
+        kt::TestRoot root("tmproot");
+        ASSERT_TRUE(root.made() && (!c.withTmp || root.makeDir("/tmp")));
+        auto r = runTempFile(c.scenario, root.envValue(), root.path("/tmp"));
         EXPECT_EQ(r["fd_ok"], "0") << c.scenario;
         EXPECT_EQ(r["after"], c.withTmp ? "" : "(no-folder)") << c.scenario;
-        EXPECT_EQ(joined(listFolder(root.mTmp)), c.withTmp ? "" : "(no-folder)") << c.scenario;
+        EXPECT_EQ(joined(listFolder(root.path("/tmp"))), c.withTmp ? "" : "(no-folder)") << c.scenario;
         if (std::string(c.scenario) == "fdfull") {
             EXPECT_GT(std::stoi(r["filled"]), 100) << "the descriptor table was not filled";
         }
@@ -932,9 +771,9 @@ TEST(TempFile, FailuresLeaveNothingBehind)
 // No prefix is no error: the system names the file without one.
 TEST(TempFile, ANullPrefixNamesTheFileWithoutOne)
 {
-    TempRoot root;
-    ASSERT_TRUE(root.make(true));
-    auto r = runTempFile("nullprefix", root.mZPath, root.mTmp);
+    kt::TestRoot root("tmproot");
+    ASSERT_TRUE(root.made() && root.makeDir("/tmp"));
+    auto r = runTempFile("nullprefix", root.envValue(), root.path("/tmp"));
     EXPECT_EQ(r["fd_ok"], "1");
     std::string name = r["while_open"];
     EXPECT_TRUE(name.size() > 4 && name.find(',') == std::string::npos &&

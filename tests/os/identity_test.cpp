@@ -6,11 +6,10 @@
 
 #include "child.h"
 #include "os/identity.h"
+#include "report.h"
 #include "roles.h"
 
 namespace {
-
-constexpr int kTimeoutMs = 60000;
 
 KT_ROLE(identity_fresh)
 {
@@ -22,13 +21,9 @@ KT_ROLE(identity_fresh)
 
 TEST(Identity, AFreshProcessStartsAtZero)
 {
-    kt::Child child;
-    ASSERT_TRUE(child.startRole("identity_fresh"));
-    ASSERT_TRUE(child.waitOut("end\n", kTimeoutMs)) << child.out();
-    DWORD code = 1;
-    ASSERT_TRUE(child.finish(kTimeoutMs, &code));
-    EXPECT_EQ(code, 0u);
-    EXPECT_EQ(child.out(), "uid=0 euid=0 gid=0 egid=0 pgid=0\nend\n");
+    std::string out;
+    ASSERT_TRUE(kt::runReport("identity_fresh", {}, nullptr, &out));
+    EXPECT_EQ(out, "uid=0 euid=0 gid=0 egid=0 pgid=0\nend\n");
 }
 
 struct Ids {

@@ -7,10 +7,10 @@
 
 #include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "child.h"
+#include "gate.h"
 #include "kestle.h"
 #include "os/logconn.h"
 #include "roles.h"
@@ -53,6 +53,14 @@ KT_ROLE(pipe_logd)
     return 0;
 }
 
+// Starts pipe_logd and waits until it listens.
+testing::AssertionResult startPipeLogd(kt::Child &server, const std::string &clients, const std::string &instances)
+{
+    if (server.startRole("pipe_logd", {clients, instances}) && server.waitOut("listening\n", kLong))
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "pipe_logd did not listen: " << server.out();
+}
+
 // Reads the server's greeting, then sends text: shows the handle reads and writes.
 std::string talk(HANDLE h, const std::string &text)
 {
@@ -84,16 +92,7 @@ KT_ROLE(pipe_guest)
     HANDLE h = nullptr;
     if (mode == "threads") {
         std::vector<HANDLE> got(8);
-        std::vector<std::thread> threads;
-        HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        for (size_t i = 0; i < got.size(); ++i)
-            threads.emplace_back([&, i] {
-                WaitForSingleObject(go, INFINITE);
-                got[i] = osal_connectLogServerPipe();
-            });
-        SetEvent(go);
-        for (auto &t : threads)
-            t.join();
+        kt::runAtOnce(static_cast<int>(got.size()), [&](int i) { got[i] = osal_connectLogServerPipe(); });
         h = got[0];
         bool same = h != nullptr;
         for (HANDLE g : got)
@@ -118,15 +117,12 @@ KT_ROLE(pipe_guest)
 TEST(LogServerPipe, ConnectsOnceAndHandsOutTheSameDuplexHandle)
 {
     kt::Child server;
-    ASSERT_TRUE(server.startRole("pipe_logd", {"1", "many"}));
-    ASSERT_TRUE(server.waitOut("listening\n", kLong)) << server.out();
-    kt::Child guest;
-    ASSERT_TRUE(guest.startRole("pipe_guest", {"twice", "hello pipe"}));
-    DWORD code = 99;
-    ASSERT_TRUE(guest.finish(kLong, &code));
-    EXPECT_EQ(code, 0u);
-    EXPECT_EQ(guest.out(), "again same 1\nread hi, wrote hello pipe\nstill same 1\n");
-    ASSERT_TRUE(server.finish(kLong, &code));
+    ASSERT_TRUE(startPipeLogd(server, "1", "many"));
+    kt::Finished guest = kt::runRoleToEnd("pipe_guest", {"twice", "hello pipe"}, nullptr, kLong);
+    ASSERT_TRUE(guest.ended);
+    EXPECT_EQ(guest.code, 0u);
+    EXPECT_EQ(guest.out, "again same 1\nread hi, wrote hello pipe\nstill same 1\n");
+    ASSERT_TRUE(server.finish(kLong));
     EXPECT_EQ(server.out(), "listening\nclient 1: hello pipe\n");
 }
 
@@ -134,15 +130,12 @@ TEST(LogServerPipe, ConcurrentCallersShareOneConnection)
 {
     kt::Child server;
     // One instance only: a second connection from the guest would never be served.
-    ASSERT_TRUE(server.startRole("pipe_logd", {"1", "1"}));
-    ASSERT_TRUE(server.waitOut("listening\n", kLong)) << server.out();
-    kt::Child guest;
-    ASSERT_TRUE(guest.startRole("pipe_guest", {"threads", "from eight threads"}));
-    DWORD code = 99;
-    ASSERT_TRUE(guest.finish(kLong, &code)) << guest.out();
-    EXPECT_EQ(code, 0u);
-    EXPECT_EQ(guest.out(), "same 1\nread hi, wrote from eight threads\nstill same 1\n");
-    ASSERT_TRUE(server.finish(kLong, &code));
+    ASSERT_TRUE(startPipeLogd(server, "1", "1"));
+    kt::Finished guest = kt::runRoleToEnd("pipe_guest", {"threads", "from eight threads"}, nullptr, kLong);
+    ASSERT_TRUE(guest.ended) << guest.out;
+    EXPECT_EQ(guest.code, 0u);
+    EXPECT_EQ(guest.out, "same 1\nread hi, wrote from eight threads\nstill same 1\n");
+    ASSERT_TRUE(server.finish(kLong));
     EXPECT_EQ(server.out(), "listening\nclient 1: from eight threads\n");
 }
 
@@ -154,8 +147,7 @@ TEST(LogServerPipe, WithoutAServerItSaysSoReturnsNullAndTheNextCallStartsOver)
     EXPECT_EQ(guest.out(), kOpenError + "first null\n");
 
     kt::Child server;
-    ASSERT_TRUE(server.startRole("pipe_logd", {"1", "many"}));
-    ASSERT_TRUE(server.waitOut("listening\n", kLong)) << server.out();
+    ASSERT_TRUE(startPipeLogd(server, "1", "many"));
     ASSERT_TRUE(guest.send("go\n"));
     DWORD code = 99;
     ASSERT_TRUE(guest.finish(kLong, &code));
@@ -172,8 +164,7 @@ TEST(LogServerPipe, WithoutAServerItSaysSoReturnsNullAndTheNextCallStartsOver)
 TEST(LogServerPipe, WhileEveryInstanceIsBusyCallersWaitInsteadOfFailing)
 {
     kt::Child server;
-    ASSERT_TRUE(server.startRole("pipe_logd", {"3", "1"}));
-    ASSERT_TRUE(server.waitOut("listening\n", kLong)) << server.out();
+    ASSERT_TRUE(startPipeLogd(server, "3", "1"));
     kt::Child holder;
     ASSERT_TRUE(holder.startRole("pipe_guest", {"hold", "A"}));
     ASSERT_TRUE(holder.waitOut("wrote A\n", kLong)) << holder.out();

@@ -18,11 +18,14 @@
 #include <vector>
 
 #include "child.h"
-#include "../daemons/daemon_support.h"
+#include "files.h"
+#include "gate.h"
 #include "kestle.h"
+#include "loopback.h"
 #include "os/logconn.h"
 #include "roles.h"
 #include "sockmap_fixture.h"
+#include "wait.h"
 
 namespace {
 
@@ -62,16 +65,7 @@ KT_ROLE(log_guest)
         kestle::logconn::setSocketRetryPause(static_cast<DWORD>(std::stoul(args[2])));
     kestle::logconn::setSocket(countingSocket);
     std::vector<int> got(8, INT_MIN);
-    std::vector<std::thread> threads;
-    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    for (size_t i = 0; i < got.size(); ++i)
-        threads.emplace_back([&, i] {
-            WaitForSingleObject(go, INFINITE);
-            got[i] = osal_connectLogServer();
-        });
-    SetEvent(go);
-    for (auto &t : threads)
-        t.join();
+    kt::runAtOnce(static_cast<int>(got.size()), [&](int i) { got[i] = osal_connectLogServer(); });
     bool same = got[0] >= 0 && osal_connectLogServer() == got[0];
     for (int s : got)
         same = same && s == got[0];
@@ -188,47 +182,17 @@ size_t lines(const std::string &text) { return std::count(text.begin(), text.end
     return ::testing::AssertionSuccess();
 }
 
-// A loopback port held by a bound socket that listens only when told: until
-// then connections to it are refused.
-class LatePort {
-public:
-    LatePort()
-    {
-        mSock = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int len = sizeof a;
-        if (bind(mSock, (sockaddr *)&a, sizeof a) == 0 && getsockname(mSock, (sockaddr *)&a, &len) == 0)
-            mPort = ntohs(a.sin_port);
-    }
-    ~LatePort() { closesocket(mSock); }
-    int port() const { return mPort; }
-    bool listenNow() { return listen(mSock, 4) == 0; }
-    // The next connection, or an invalid one after the time.
-    kt::Conn acceptOne(int timeoutMs = kLong)
-    {
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(mSock, &set);
-        timeval tv{timeoutMs / 1000, 0};
-        if (select(0, &set, nullptr, nullptr, &tv) != 1)
-            return kt::Conn();
-        return kt::Conn(accept(mSock, nullptr, nullptr));
-    }
-    bool noMoreConnections()
-    {
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(mSock, &set);
-        timeval tv{0, 0};
-        return select(0, &set, nullptr, nullptr, &tv) == 0;
-    }
-
-private:
-    SOCKET mSock = INVALID_SOCKET;
-    int mPort = -1;
-};
+// Takes the one connection a guest makes to `server` and reads what it sends
+// until it closes.
+::testing::AssertionResult receiveAll(kt::Listener &server, std::string *got)
+{
+    kt::Conn conn(server.accept(kLong));
+    if (!conn.valid())
+        return ::testing::AssertionFailure() << "no connection came";
+    if (!conn.recvToEnd(got))
+        return ::testing::AssertionFailure() << "the connection did not end; received \"" << *got << "\"";
+    return ::testing::AssertionSuccess();
+}
 
 class LogServerSocket : public testing::Test {
 protected:
@@ -252,14 +216,12 @@ TEST_F(LogServerSocket, ConcurrentCallersShareOneConnectionToTheDaemon)
     ASSERT_TRUE(daemon.waitOut("to sockmap ok\n", kLong)) << daemon.out() << daemon.err();
 
     const std::string text = "one line from the guest\n";
-    kt::Child guest;
-    ASSERT_TRUE(guest.startRole("log_guest", {text}, &env));
-    DWORD code = 99;
-    ASSERT_TRUE(guest.finish(kLong, &code));
-    EXPECT_EQ(code, 0u);
+    kt::Finished guest = kt::runRoleToEnd("log_guest", {text}, &env, kLong);
+    ASSERT_TRUE(guest.ended);
+    EXPECT_EQ(guest.code, 0u);
     // A refusal line first is possible only if scrived had not listened yet.
-    EXPECT_TRUE(refusals(guest.out(), osal_sockmap_get("scrived"), 1));
-    EXPECT_EQ(guest.out().substr(guest.out().rfind("same")), "same 1 made 1\n");
+    EXPECT_TRUE(refusals(guest.out, osal_sockmap_get("scrived"), 1));
+    EXPECT_EQ(guest.out.substr(guest.out.rfind("same")), "same 1 made 1\n");
     ASSERT_TRUE(kt::waitFileSize(root.path("/dev/log/main"), text.size()));
     EXPECT_EQ(kt::readFile(root.path("/dev/log/main")), text);
     daemon.kill();
@@ -269,7 +231,7 @@ TEST_F(LogServerSocket, ConcurrentCallersShareOneConnectionToTheDaemon)
 // up, once a second, even after the daemon has registered another one.
 TEST_F(LogServerSocket, BeforeTheDaemonListensItRetriesTheFirstPortItLookedUp)
 {
-    LatePort late;
+    kt::Listener late(kt::Listener::Start::BoundOnly);
     ASSERT_GT(late.port(), 0);
     ASSERT_EQ(mHolder.command("add scrived " + std::to_string(late.port()) + " 1"), 0);
 
@@ -289,19 +251,16 @@ TEST_F(LogServerSocket, BeforeTheDaemonListensItRetriesTheFirstPortItLookedUp)
     ASSERT_TRUE(kt::waitUntil([&] { return lines(guest.out()) > seen; }, kLong)) << guest.out();
     EXPECT_TRUE(refusals(guest.out(), late.port(), 0)) << "every attempt goes to the first port";
 
-    ASSERT_TRUE(late.listenNow());
-    kt::Conn conn = late.acceptOne();
-    ASSERT_TRUE(conn.valid());
+    ASSERT_TRUE(late.listen());
     std::string got;
-    ASSERT_TRUE(conn.recvToEnd(&got));
+    ASSERT_TRUE(receiveAll(late, &got));
     EXPECT_EQ(got, "to the first port\n");
-    conn.close();
     DWORD code = 99;
     ASSERT_TRUE(guest.finish(kLong, &code));
     EXPECT_EQ(code, 0u);
     EXPECT_TRUE(refusals(guest.out(), late.port(), 1));
     EXPECT_EQ(guest.out().substr(guest.out().rfind("same")), "same 1 made 1\n");
-    EXPECT_TRUE(late.noMoreConnections()) << "one connection for all eight threads";
+    EXPECT_FALSE(late.pending()) << "one connection for all eight threads";
     daemon.kill();
 }
 
@@ -311,8 +270,8 @@ TEST_F(LogServerSocket, BeforeTheDaemonListensItRetriesTheFirstPortItLookedUp)
 // failures without a pause make that race all but certain.
 TEST_F(LogServerSocket, FailedSocketCreationIsRetriedAndNeverHandedOut)
 {
-    LatePort server;
-    ASSERT_TRUE(server.listenNow());
+    kt::Listener server;
+    ASSERT_TRUE(server.valid());
     ASSERT_EQ(mHolder.command("add scrived " + std::to_string(server.port()) + " 1"), 0);
     constexpr int kFailures = 1000;
     kt::Child guest;
@@ -326,12 +285,9 @@ TEST_F(LogServerSocket, FailedSocketCreationIsRetriedAndNeverHandedOut)
         },
         kLong));
     EXPECT_EQ(guest.out().substr(guest.out().rfind("same")), "same 1 made 1\n");
-    kt::Conn conn = server.acceptOne();
-    ASSERT_TRUE(conn.valid());
     std::string got;
-    ASSERT_TRUE(conn.recvToEnd(&got));
+    ASSERT_TRUE(receiveAll(server, &got));
     EXPECT_EQ(got, "after the failures\n");
-    conn.close();
     DWORD code = 99;
     ASSERT_TRUE(guest.finish(kLong, &code));
     EXPECT_EQ(code, 0u);
@@ -339,7 +295,7 @@ TEST_F(LogServerSocket, FailedSocketCreationIsRetriedAndNeverHandedOut)
     for (int i = 0; i < kFailures; ++i)
         expected += "scrived socket error\n";
     EXPECT_EQ(guest.out(), expected + "same 1 made 1\n");
-    EXPECT_TRUE(server.noMoreConnections());
+    EXPECT_FALSE(server.pending());
 }
 
 // A failure that lasts is retried at the connect loop's pace, one message per
@@ -371,19 +327,16 @@ TEST(LogServerSocketFailure, SocketCreationThatKeepsFailingIsRetriedOncePerSecon
 // Any key's port is used, and the messages still name the log daemon.
 TEST_F(LogServerSocket, ConnectServerReachesAnyKeyAndRetriesUntilItListens)
 {
-    LatePort late;
+    kt::Listener late(kt::Listener::Start::BoundOnly);
     ASSERT_GT(late.port(), 0);
     ASSERT_EQ(mHolder.command("add interrogator " + std::to_string(late.port()) + " 1"), 0);
     kt::Child guest;
     ASSERT_TRUE(guest.startRole("connect_guest", {"interrogator"}));
     ASSERT_TRUE(kt::waitUntil([&] { return lines(guest.out()) >= 2; }, kLong)) << guest.out();
-    ASSERT_TRUE(late.listenNow());
-    kt::Conn conn = late.acceptOne();
-    ASSERT_TRUE(conn.valid());
+    ASSERT_TRUE(late.listen());
     std::string got;
-    ASSERT_TRUE(conn.recvToEnd(&got));
+    ASSERT_TRUE(receiveAll(late, &got));
     EXPECT_EQ(got, "ping");
-    conn.close();
     DWORD code = 99;
     ASSERT_TRUE(guest.finish(kLong, &code));
     EXPECT_EQ(code, 0u);
@@ -404,22 +357,18 @@ TEST_F(LogServerSocket, AnAbsentKeyGoesToPort65535AndIsRetried)
 
 TEST_F(LogServerSocket, ANullNameIsRefusedWithoutAConnection)
 {
-    kt::Child guest;
-    ASSERT_TRUE(guest.startRole("connect_guest", {"(null)"}));
-    DWORD code = 99;
-    ASSERT_TRUE(guest.finish(kLong, &code));
-    EXPECT_EQ(code, 0u);
-    EXPECT_EQ(guest.out(), "result -1 error 10014\n");
+    kt::Finished guest = kt::runRoleToEnd("connect_guest", {"(null)"}, nullptr, kLong);
+    ASSERT_TRUE(guest.ended);
+    EXPECT_EQ(guest.code, 0u);
+    EXPECT_EQ(guest.out, "result -1 error 10014\n");
 }
 
 TEST_F(LogServerSocket, AnUnresolvableLoopbackNameEndsTheProcess)
 {
-    kt::Child guest;
-    ASSERT_TRUE(guest.startRole("connect_guest", {"scrived", "noresolve"}));
-    DWORD code = 99;
-    ASSERT_TRUE(guest.finish(kLong, &code));
-    EXPECT_EQ(code, 1u);
-    EXPECT_EQ(guest.out(), "osal_connectServer: resolving the loopback host name \"localhost\" failed\n");
+    kt::Finished guest = kt::runRoleToEnd("connect_guest", {"scrived", "noresolve"}, nullptr, kLong);
+    ASSERT_TRUE(guest.ended);
+    EXPECT_EQ(guest.code, 1u);
+    EXPECT_EQ(guest.out, "osal_connectServer: resolving the loopback host name \"localhost\" failed\n");
 }
 
 } // namespace

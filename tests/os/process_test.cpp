@@ -85,16 +85,14 @@ KT_ROLE(spawnWithOwnEnv)
 
 TEST(NewProcess, ANullEnvironmentPassesOnTheCallersOwn)
 {
-    kt::Child child;
     kt::EnvChanges env;
     env.set = {{"VANTRELL_ROOT", "Z:\\kt\\guest\\"}};
     env.unset = {"ROOT_VANTRELL_ROOT"};
-    ASSERT_TRUE(child.startRole("spawnWithOwnEnv", {}, &env));
-    DWORD code = 1;
     // The grandchild writes to the inherited output pipe: the stream ends when both are done.
-    ASSERT_TRUE(child.finish(30000, &code)) << child.out();
-    EXPECT_EQ(code, 0u) << child.out();
-    EXPECT_EQ(child.out(), "VANTRELL_ROOT=Z:\\kt\\guest\\\nROOT_VANTRELL_ROOT=/kt/guest\n");
+    kt::Finished child = kt::runRoleToEnd("spawnWithOwnEnv", {}, &env, 30000);
+    ASSERT_TRUE(child.ended) << child.out;
+    EXPECT_EQ(child.code, 0u) << child.out;
+    EXPECT_EQ(child.out, "VANTRELL_ROOT=Z:\\kt\\guest\\\nROOT_VANTRELL_ROOT=/kt/guest\n");
 }
 
 KT_ROLE(exitAtOnce) { return 7; }

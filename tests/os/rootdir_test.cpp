@@ -7,19 +7,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "child.h"
-#include "hostpath.h"
+#include "files.h"
+#include "gate.h"
 #include "os/rootdir.h"
+#include "report.h"
 #include "roles.h"
 
 namespace {
-
-constexpr int kTimeoutMs = 60000;
 
 std::string envOrUnset(const char *name)
 {
@@ -105,17 +103,8 @@ KT_ROLE(rootdir_second)
 KT_ROLE(rootdir_race)
 {
     constexpr int kThreads = 16;
-    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::vector<const char *> got(kThreads);
-    std::vector<std::thread> threads;
-    for (int i = 0; i < kThreads; ++i)
-        threads.emplace_back([&, i] {
-            WaitForSingleObject(go, INFINITE);
-            got[i] = osal_getRootDir();
-        });
-    SetEvent(go);
-    for (auto &t : threads)
-        t.join();
+    kt::runAtOnce(kThreads, [&](int i) { got[i] = osal_getRootDir(); });
     int same = 0;
     for (const char *p : got)
         same += p == got[0];
@@ -152,34 +141,12 @@ KT_ROLE(rootdir_translate)
     return 0;
 }
 
-std::map<std::string, std::string> parseReport(const std::string &text)
-{
-    std::map<std::string, std::string> out;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t nl = text.find('\n', pos);
-        if (nl == std::string::npos)
-            nl = text.size();
-        std::string line = text.substr(pos, nl - pos);
-        size_t eq = line.find('=');
-        if (eq != std::string::npos)
-            out[line.substr(0, eq)] = line.substr(eq + 1);
-        pos = nl + 1;
-    }
-    return out;
-}
-
 // Runs a role in a fresh process and returns its key=value report.
-std::map<std::string, std::string> runReport(const std::string &role, const kt::EnvChanges &env,
-                                             const std::vector<std::string> &args = {})
+kt::Report runReport(const std::string &role, const kt::EnvChanges &env, const std::vector<std::string> &args = {})
 {
-    kt::Child child;
-    EXPECT_TRUE(child.startRole(role, args, &env));
-    EXPECT_TRUE(child.waitOut("end\n", kTimeoutMs)) << "role " << role << " printed: " << child.out();
-    DWORD code = 1;
-    EXPECT_TRUE(child.finish(kTimeoutMs, &code));
-    EXPECT_EQ(code, 0u) << child.out() << child.err();
-    return parseReport(child.out());
+    std::string out;
+    EXPECT_TRUE(kt::runReport(role, args, &env, &out));
+    return kt::parseReport(out);
 }
 
 kt::EnvChanges rootEnv(const char *value)
@@ -192,28 +159,6 @@ kt::EnvChanges rootEnv(const char *value)
         env.unset.push_back("VANTRELL_ROOT");
     return env;
 }
-
-using kt::hostPath;
-
-// A fresh directory under the test's temporary folder, named both ways.
-struct TempRoot {
-    std::string mWindowsPath;
-    std::string mZPath; // "Z:" + host path: what VANTRELL_ROOT is set to
-    std::string mHost;
-
-    bool make()
-    {
-        char temp[MAX_PATH];
-        GetTempPathA(sizeof temp, temp);
-        mWindowsPath = std::string(temp) + "kestle_root_" + std::to_string(GetCurrentProcessId()) + "_" +
-                       std::to_string(GetTickCount());
-        if (!CreateDirectoryA(mWindowsPath.c_str(), nullptr))
-            return false;
-        mHost = hostPath(mWindowsPath);
-        mZPath = "Z:" + mHost;
-        return !mHost.empty();
-    }
-};
 
 TEST(RootDir, FirstCallFollowsTheWorkedExamples)
 {
@@ -298,23 +243,20 @@ TEST(RootDir, RacingFirstCallsComputeOnce)
 
 TEST(RootDir, PathsFormedFromTheRootNameFilesInsideIt)
 {
-    TempRoot dir;
-    ASSERT_TRUE(dir.make()) << "could not make a temporary root";
-    ASSERT_TRUE(CreateDirectoryA((dir.mWindowsPath + "\\tmp").c_str(), nullptr));
-    auto env = rootEnv(dir.mZPath.c_str());
+    kt::TestRoot dir("rootdir-write");
+    ASSERT_TRUE(dir.made()) << "could not make a temporary root";
+    ASSERT_TRUE(dir.makeDir("/tmp"));
+    auto env = rootEnv(dir.envValue().c_str());
     // "%s/tmp" of the root has a doubled slash; the file functions accept it.
     auto r = runReport("rootdir_write", env, {"/tmp/marker.txt"});
-    EXPECT_EQ(r["path"], dir.mHost + "//tmp/marker.txt");
-    std::string file = dir.mWindowsPath + "\\tmp\\marker.txt";
+    EXPECT_EQ(r["path"], dir.hostPath() + "//tmp/marker.txt");
+    std::string file = dir.path("/tmp/marker.txt");
     FILE *f = fopen(file.c_str(), "rb");
     ASSERT_NE(f, nullptr) << "expected the child to write " << file;
     char buf[16] = {};
     fread(buf, 1, sizeof buf - 1, f);
     fclose(f);
     EXPECT_STREQ(buf, "written");
-    DeleteFileA(file.c_str());
-    RemoveDirectoryA((dir.mWindowsPath + "\\tmp").c_str());
-    RemoveDirectoryA(dir.mWindowsPath.c_str());
 }
 
 TEST(Environment, GetReturnsAFreshHeapCopyOrNull)

@@ -11,14 +11,17 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <map>
 #include <thread>
 #include <string>
 #include <vector>
 
 #include "child.h"
+#include "loopback.h"
 #include "os/rootdir.h"
 #include "os/sockets.h"
+#include "report.h"
 #include "roles.h"
 
 namespace {
@@ -64,15 +67,11 @@ KT_ROLE(winsock_failing)
 
 std::string runRole(const std::string &role)
 {
-    kt::Child child;
     kt::EnvChanges env;
     env.set.emplace_back("VANTRELL_ROOT", "c:/sockroot");
-    EXPECT_TRUE(child.startRole(role, {}, &env));
-    EXPECT_TRUE(child.waitOut("end\n", kTimeoutMs)) << child.out();
-    DWORD code = 1;
-    EXPECT_TRUE(child.finish(kTimeoutMs, &code));
-    EXPECT_EQ(code, 0u) << child.err();
-    return child.out();
+    std::string out;
+    EXPECT_TRUE(kt::runReport(role, {}, &env, &out));
+    return out;
 }
 
 TEST(WinsockInit, StartsTheSocketLibraryOncePerProcess)
@@ -113,6 +112,7 @@ protected:
     void SetUp() override { ASSERT_EQ(osal_sock_startup(), 0); }
     void TearDown() override
     {
+        mPairs.clear();
         for (SOCKET s : mOpen)
             closesocket(s);
         if (mEvent)
@@ -127,30 +127,12 @@ protected:
         return s;
     }
 
-    // A TCP listener on 127.0.0.1 at a port the system chose.
-    SOCKET listener(sockaddr_in *bound)
-    {
-        SOCKET s = keep(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-        EXPECT_EQ(listen(s, 4), 0);
-        int len = sizeof *bound;
-        EXPECT_EQ(getsockname(s, reinterpret_cast<sockaddr *>(bound), &len), 0);
-        return s;
-    }
-
     // A connected pair: client first, server end second.
     std::pair<SOCKET, SOCKET> pair()
     {
-        sockaddr_in at{};
-        SOCKET l = listener(&at);
-        SOCKET c = keep(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-        EXPECT_EQ(connect(c, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
-        SOCKET s = keep(accept(l, nullptr, nullptr));
-        EXPECT_NE(s, INVALID_SOCKET);
-        return {c, s};
+        kt::SocketPair &p = mPairs.emplace_back();
+        EXPECT_TRUE(p.make());
+        return {p.mClient, p.mServer};
     }
 
     // A value that is no socket: an event's handle. (A closed socket's value
@@ -162,6 +144,7 @@ protected:
         return reinterpret_cast<SOCKET>(mEvent);
     }
 
+    std::deque<kt::SocketPair> mPairs;
     std::vector<SOCKET> mOpen;
     HANDLE mEvent = nullptr;
 };
@@ -171,9 +154,9 @@ TEST_F(Sockets, FailuresLeaveTheWinsockCodeInErrno)
     sockaddr_in refused{};
     {
         // A port that was just free: nothing listens there.
-        SOCKET l = listener(&refused);
-        closesocket(l);
-        mOpen.pop_back();
+        kt::Listener l;
+        ASSERT_TRUE(l.valid());
+        refused = l.address();
     }
     auto [client, server] = pair();
     (void)client;
@@ -351,12 +334,12 @@ KT_ROLE(sock_peer)
 
 TEST_F(Sockets, ConnectionToAnotherProcess)
 {
-    sockaddr_in at{};
-    SOCKET l = listener(&at);
+    kt::Listener l;
+    ASSERT_TRUE(l.valid());
     kt::Child peer;
-    ASSERT_TRUE(peer.startRole("sock_peer", {std::to_string(ntohs(at.sin_port))}));
-    ASSERT_EQ(osal_sock_selectWait(l, -1, 0), 1) << "an unlimited wait ends when the peer connects";
-    SOCKET s = keep(osal_sock_accept(l, nullptr, nullptr));
+    ASSERT_TRUE(peer.startRole("sock_peer", {std::to_string(l.port())}));
+    ASSERT_EQ(osal_sock_selectWait(l.sock(), -1, 0), 1) << "an unlimited wait ends when the peer connects";
+    SOCKET s = keep(osal_sock_accept(l.sock(), nullptr, nullptr));
     ASSERT_NE(s, INVALID_SOCKET);
     char buf[8] = {};
     int got = 0;

@@ -208,15 +208,13 @@ KT_ROLE(probe_without_table)
 
 TEST(SockMapProcesses, WithoutATableEveryOperationSaysSoAndFails)
 {
-    kt::Child c;
-    ASSERT_TRUE(c.startRole("probe_without_table"));
-    DWORD code = 1;
-    ASSERT_TRUE(c.finish(30000, &code));
-    EXPECT_EQ(code, 0u);
+    kt::Finished c = kt::runRoleToEnd("probe_without_table", {}, nullptr, 30000);
+    ASSERT_TRUE(c.ended);
+    EXPECT_EQ(c.code, 0u);
     std::string expected;
     for (const char *op : {"add", "del", "get", "getPid", "count", "enumrate"})
         expected += kNoMapping + op + " -1\n";
-    EXPECT_EQ(c.out(), expected);
+    EXPECT_EQ(c.out, expected);
 }
 
 TEST(SockMapProcesses, ASecondProcessSeesWhatTheFirstAdded)

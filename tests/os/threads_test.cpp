@@ -360,12 +360,10 @@ TEST(NamedObjects, AMutexAbandonedByAnotherProcessIsTaken)
     std::string name = uniqueName("abandoned");
     HANDLE m = osal_CreateMutex(nullptr, FALSE, name.c_str());
     ASSERT_NE(m, nullptr);
-    kt::Child child;
-    ASSERT_TRUE(child.startRole("take_mutex_and_exit", {name}));
-    DWORD code = 1;
-    ASSERT_TRUE(child.finish(kLong, &code));
-    EXPECT_EQ(code, 0u);
-    EXPECT_EQ(child.out(), "wait 0\n");
+    kt::Finished child = kt::runRoleToEnd("take_mutex_and_exit", {name}, nullptr, kLong);
+    ASSERT_TRUE(child.ended);
+    EXPECT_EQ(child.code, 0u);
+    EXPECT_EQ(child.out, "wait 0\n");
     SetLastError(ERROR_ACCESS_DENIED); // stale, as above
     EXPECT_EQ(osal_WaitForSingleObject(m, kLong), 0);
     EXPECT_EQ(osal_ReleaseMutex(m), 0) << "the waiter owns it";
@@ -392,12 +390,10 @@ TEST(NamedObjects, AnotherProcessReleasesASemaphoreByName)
     ASSERT_NE(s, nullptr);
     std::atomic<int> result{1};
     std::thread waiter([&] { result = osal_WaitForSingleObject(s, INFINITE); });
-    kt::Child child;
-    ASSERT_TRUE(child.startRole("release_semaphore", {name}));
-    DWORD code = 1;
-    ASSERT_TRUE(child.finish(kLong, &code));
-    EXPECT_EQ(code, 0u);
-    EXPECT_EQ(child.out(), "release 1 0\n");
+    kt::Finished child = kt::runRoleToEnd("release_semaphore", {name}, nullptr, kLong);
+    ASSERT_TRUE(child.ended);
+    EXPECT_EQ(child.code, 0u);
+    EXPECT_EQ(child.out, "release 1 0\n");
     waiter.join();
     EXPECT_EQ(result.load(), 0);
     osal_CloseHandle(s);

@@ -267,4 +267,15 @@ std::string runToEnd(const std::string &exe, const std::vector<std::string> &arg
     return c.out();
 }
 
+Finished runRoleToEnd(const std::string &role, const std::vector<std::string> &args, const EnvChanges *env,
+                      int timeoutMs)
+{
+    Child c;
+    Finished f;
+    f.ended = c.startRole(role, args, env) && c.finish(timeoutMs, &f.code);
+    f.out = c.out();
+    f.err = c.err();
+    return f;
+}
+
 } // namespace kt

@@ -92,4 +92,16 @@ std::string foldCrLf(const std::string &text);
 std::string runToEnd(const std::string &exe, const std::vector<std::string> &args, DWORD *exitCode = nullptr,
                      const EnvChanges *env = nullptr, int timeoutMs = 30000);
 
+// A child run to its end: whether it started and ended in time with both its
+// streams closed, its exit status, and what it printed (CR LF folded).
+struct Finished {
+    bool ended = false;
+    DWORD code = 1;
+    std::string out;
+    std::string err;
+};
+// Runs this test program in a helper role (see roles.h) to its end.
+Finished runRoleToEnd(const std::string &role, const std::vector<std::string> &args = {},
+                      const EnvChanges *env = nullptr, int timeoutMs = 60000);
+
 } // namespace kt

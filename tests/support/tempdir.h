@@ -3,8 +3,8 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <string>
-#include <vector>
 
 namespace kt {
 
@@ -18,27 +18,32 @@ public:
         static int serial;
         mPath = std::string(base) + prefix + std::to_string(GetCurrentProcessId()) + "_" +
                 std::to_string(++serial);
-        CreateDirectoryA(mPath.c_str(), nullptr);
+        mMade = CreateDirectoryA(mPath.c_str(), nullptr) != 0;
     }
+    // Whatever files the test left in it go too.
     ~TempDir()
     {
-        for (const auto &f : mFiles)
-            DeleteFileA(f.c_str());
+        WIN32_FIND_DATAA found;
+        HANDLE find = FindFirstFileA(file("*").c_str(), &found);
+        if (find != INVALID_HANDLE_VALUE) {
+            do {
+                if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                    DeleteFileA(file(found.cFileName).c_str());
+            } while (FindNextFileA(find, &found));
+            FindClose(find);
+        }
         RemoveDirectoryA(mPath.c_str());
     }
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
+    bool made() const { return mMade; }
     const std::string &path() const { return mPath; }
-    // A file in the folder, removed with it.
-    std::string file(const std::string &name)
-    {
-        mFiles.push_back(mPath + "\\" + name);
-        return mFiles.back();
-    }
+    // A file in the folder.
+    std::string file(const std::string &name) const { return mPath + "\\" + name; }
 
 private:
     std::string mPath;
-    std::vector<std::string> mFiles;
+    bool mMade = false;
 };
 
 } // namespace kt
