@@ -12,9 +12,14 @@ namespace {
 constexpr GUID kIidDirectSoundNotify = {0xB0210783, 0x89CD, 0x11D0, {0xAF, 0x08, 0x00, 0xA0, 0xC9, 0x25, 0xCD, 0x16}};
 constexpr GUID kGuidNull = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 
-constexpr DWORD kBufferFlags = 0x181E0;
+// A secondary buffer whose cursors are exact, that plays when the window is
+// not in front, and that takes position notifications and rate, pan and
+// volume changes.
+constexpr DWORD kBufferFlags = DSBCAPS_GETCURRENTPOSITION2 | DSBCAPS_GLOBALFOCUS | DSBCAPS_CTRLPOSITIONNOTIFY |
+                               DSBCAPS_CTRLVOLUME | DSBCAPS_CTRLPAN | DSBCAPS_CTRLFREQUENCY;
 constexpr int kBufferSeconds = 60;
 constexpr int kFrameBytes = 4;
+constexpr DWORD kDesktopRetryMs = 100;
 
 kestle::audio::DirectSoundCreateFn sDirectSoundCreate = nullptr;
 
@@ -90,7 +95,7 @@ OSALAudio::OSALAudio()
     fillFormat();
 
     while (!(mHwnd = GetDesktopWindow()))
-        Sleep(100);
+        Sleep(kDesktopRetryMs);
     debugPrint("window found\n");
 
     mDirectSoundDevice = nullptr;

@@ -73,7 +73,7 @@ public:
     void eventLoop();
 
     IDirectSound8 *mDirectSoundDevice = nullptr;
-    volatile uint8_t mReady = 0;
+    uint8_t mReady = 0;
     WAVEFORMATEX mFormat;
     DSBUFFERDESC mBufferDesc;
     IDirectSoundBuffer *mSoundBuffer = nullptr;
@@ -86,14 +86,15 @@ public:
     HANDLE mEvent = nullptr;
     HANDLE mEvent2 = nullptr;
     HWND mHwnd = nullptr;
-    // The pump thread (null when none runs) and the flag that ends it.
+    // The pump thread (null when none runs) and the flag that ends it. The
+    // flags and counts that other threads read go through atomic builtins.
     HANDLE mPumpThread = nullptr;
-    volatile LONG mStopPump = 0;
+    LONG mStopPump = 0;
     // The pump's view of the buffer since it last started it, in bytes
     // counted from that start (offset = count modulo the buffer size): how
     // far the play cursor has gone, where the written sound ends, and how
     // far silence has been laid behind it. Only the pump touches them.
-    volatile LONG mStreaming = 0;
+    LONG mStreaming = 0;
     DWORD mPlayCursor = 0;
     int64_t mPlayedTo = 0;
     int64_t mSoundEnd = 0;
@@ -101,8 +102,8 @@ public:
     // Times new bytes came after the play cursor had reached the end of the
     // sound before them, so that silence played between the two; times the
     // pump stopped the buffer because all of the sound had played.
-    volatile LONG mUnderruns = 0;
-    volatile LONG mSoundsEnded = 0;
+    LONG mUnderruns = 0;
+    LONG mSoundsEnded = 0;
     // Around the guest's calls into the DirectSound objects (standby): the
     // destructor releases them only when none is under way.
     UseGate mDevice;

@@ -3,13 +3,20 @@
 #include <cstring>
 #include <new>
 
+namespace {
+
+// The semaphore only wakes the pump: it may count any number of writes.
+constexpr LONG kSignalCountMax = 0x7FFFFFFF;
+
+} // namespace
+
 RingBuffer::RingBuffer()
 {
     // No exception may leave the library: a ring without storage says so
     // through isValid() and refuses writes.
     mData = new (std::nothrow) unsigned char[kSize];
     InitializeCriticalSection(&mLock);
-    mSemaphore = osal_CreateSemaphore(nullptr, 0, 0x7FFFFFFF, nullptr);
+    mSemaphore = osal_CreateSemaphore(nullptr, 0, kSignalCountMax, nullptr);
 }
 
 RingBuffer::~RingBuffer()

@@ -28,6 +28,6 @@ public:
     }
 
 private:
-    volatile LONG mInside = 0;
-    volatile LONG mClosed = 0;
+    LONG mInside = 0;
+    LONG mClosed = 0;
 };
