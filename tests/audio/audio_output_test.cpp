@@ -5,14 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "audio/audio.h"
 #include "display/system.h"
+#include "files.h"
 #include "kestle.h"
+#include "tempdir.h"
+#include "wait.h"
 
 namespace {
 
@@ -32,12 +34,7 @@ const auto *const kReleaseTheDevice = ::testing::AddGlobalTestEnvironment(new Re
 // Polls until the ring is empty or 60 s have passed.
 bool waitDrained(const RingBuffer &ring)
 {
-    for (int i = 0; i < 600; ++i) {
-        if (ring.usedBytes() == 0)
-            return true;
-        Sleep(100);
-    }
-    return ring.usedBytes() == 0;
+    return kt::waitUntil([&] { return ring.usedBytes() == 0; }, 60000);
 }
 
 double secondsSince(const LARGE_INTEGER &start)
@@ -53,9 +50,7 @@ double secondsSince(const LARGE_INTEGER &start)
 LONG soundsEnded(OSALAudio *audio) { return __atomic_load_n(&audio->mSoundsEnded, __ATOMIC_ACQUIRE); }
 bool waitSoundsEnded(OSALAudio *audio, LONG count)
 {
-    for (int i = 0; i < 600 && soundsEnded(audio) < count; ++i)
-        Sleep(100);
-    return soundsEnded(audio) >= count;
+    return kt::waitUntil([&] { return soundsEnded(audio) >= count; }, 60000);
 }
 
 bool bufferPlaying(OSALAudio *audio)
@@ -175,11 +170,12 @@ TEST(AudioOutput, ABacklogOfTenMiBOrMoreIsMovedInChunks)
     EXPECT_TRUE(waitDrained(audio->mRing)) << "pending: " << audio->mRing.usedBytes();
 }
 
-// A tenth of a second of silence in the device's format, as a wave file.
-std::string writeWaveFile()
+// A tenth of a second of silence in the device's format, as a wave file in
+// `dir`; empty when it could not be written.
+std::string writeWaveFile(const kt::TempDir &dir)
 {
     const uint32_t data = 17640;
-    std::vector<unsigned char> file(44 + data, 0);
+    std::string file(44 + data, '\0');
     auto put32 = [&](size_t at, uint32_t v) { memcpy(&file[at], &v, 4); };
     auto put16 = [&](size_t at, uint16_t v) { memcpy(&file[at], &v, 2); };
     memcpy(&file[0], "RIFF", 4);
@@ -194,24 +190,19 @@ std::string writeWaveFile()
     put16(34, 16);
     memcpy(&file[36], "data", 4);
     put32(40, data);
-    char dir[MAX_PATH], path[MAX_PATH];
-    GetTempPathA(sizeof dir, dir);
-    GetTempFileNameA(dir, "kwv", 0, path);
-    FILE *f = fopen(path, "wb");
-    if (!f)
+    std::string path = dir.file("silence.wav");
+    if (!dir.made() || !kt::writeFile(path, file))
         return {};
-    fwrite(file.data(), 1, file.size(), f);
-    fclose(f);
     return path;
 }
 
 TEST(AudioOutput, PlayFilePlaysAWaveFileToItsEnd)
 {
-    std::string path = writeWaveFile();
+    kt::TempDir dir("kestle_wave_");
+    std::string path = writeWaveFile(dir);
     ASSERT_FALSE(path.empty());
     EXPECT_NE(osal_audio_streamout_playfile(path.c_str()), 0) << path;
     EXPECT_EQ(osal_audio_streamout_playfile(nullptr), 0) << "no file, nothing played";
-    DeleteFileA(path.c_str());
 }
 
 TEST(AudioOutput, DestroyingARunningDeviceEndsItsPumpFirst)

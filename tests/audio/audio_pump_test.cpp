@@ -25,6 +25,7 @@
 #include "kestle.h"
 #include "roles.h"
 #include "standin_dsound.h"
+#include "wait.h"
 
 namespace {
 
@@ -40,18 +41,6 @@ int64_t tickNow()
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     return now.QuadPart;
-}
-
-// Polls until done() holds or timeoutMs have passed.
-template <class Done>
-bool waitUntil(Done &&done, int timeoutMs = 60000)
-{
-    for (int waited = 0; waited < timeoutMs; waited += 5) {
-        if (done())
-            return true;
-        Sleep(5);
-    }
-    return done();
 }
 
 std::string describe(const std::vector<PlayedFrame> &played, size_t at)
@@ -314,7 +303,7 @@ struct PlaybackRig {
     LONG soundsEnded() const { return __atomic_load_n(&audio->mSoundsEnded, __ATOMIC_ACQUIRE); }
     bool waitSoundsEnded(LONG count)
     {
-        return waitUntil([&] { return soundsEnded() >= count; });
+        return kt::waitUntil([&] { return soundsEnded() >= count; });
     }
     StandInBuffer buffer;
     kt::StandInDevice device{&buffer};
@@ -400,7 +389,7 @@ TEST(AudioPlayback, NewBytesAfterAStopPlayFromTheirFirstFrame)
         PlaybackRig rig;
         rig.writeFrames(1, kFirst);
         if (standby) {
-            ASSERT_TRUE(waitUntil([&] { return rig.buffer.played().size() >= 2000; }));
+            ASSERT_TRUE(kt::waitUntil([&] { return rig.buffer.played().size() >= 2000; }));
             EXPECT_EQ(rig.audio->standby(), 0);
         } else {
             ASSERT_TRUE(rig.waitSoundsEnded(1));
@@ -489,7 +478,7 @@ KT_ROLE(shutdownUnderPumpCopy)
     if (osal_audio_streamout_write(sound.data(), static_cast<int>(sound.size())) != static_cast<int>(sound.size()))
         return 3;
     OSALAudio *audio = OSALSystem::getInstance()->mAudio.get();
-    if (!waitUntil([&] { return audio->streaming() && audio->mRing.usedBytes() == 0; }))
+    if (!kt::waitUntil([&] { return audio->streaming() && audio->mRing.usedBytes() == 0; }))
         return 4;
     kt::holdOnGuardedPages();
     atexit([] {
@@ -527,7 +516,7 @@ KT_ROLE(shutdownWhileStreaming)
         }
     }).detach();
     OSALAudio *audio = nullptr;
-    if (!waitUntil([&] { return (audio = OSALSystem::getInstance()->mAudio.get()) && audio->streaming(); }))
+    if (!kt::waitUntil([&] { return (audio = OSALSystem::getInstance()->mAudio.get()) && audio->streaming(); }))
         return 4;
     Sleep(300);
     quitThroughTheIdleLoop();
@@ -547,15 +536,10 @@ TEST(AudioShutdown, EndsCleanlyWhileThreadsAreInsideTheDevice)
     for (const Case &c : cases) {
         for (int round = 0; round < 3; ++round) {
             SCOPED_TRACE(std::string(c.role) + " round " + std::to_string(round));
-            kt::Child child;
-            ASSERT_TRUE(child.startRole(c.role));
-            DWORD code = 1;
-            bool ended = child.finish(90000, &code);
-            if (!ended)
-                child.kill();
-            ASSERT_TRUE(ended) << "the process did not end: " << child.out();
-            EXPECT_EQ(code, 0u) << child.out() << child.err();
-            EXPECT_EQ(child.out(), c.out);
+            kt::Finished child = kt::runRoleToEnd(c.role, {}, nullptr, 90000);
+            ASSERT_TRUE(child.ended) << "the process did not start or did not end: " << child.out;
+            EXPECT_EQ(child.code, 0u) << child.out << child.err;
+            EXPECT_EQ(child.out, c.out);
         }
     }
 }

@@ -15,6 +15,7 @@
 
 #include "audio/ringbuffer.h"
 #include "child.h"
+#include "gate.h"
 #include "guard_hold.h"
 #include "roles.h"
 
@@ -232,23 +233,16 @@ TEST_F(RingTest, WritersRacingForTheLastFreeBytesNeverOverwriteUnreadData)
     ASSERT_EQ(ring->write(lead.data(), S - kRoom), S - kRoom);
     for (int round = 0; round < kRounds; ++round) {
         ASSERT_EQ(ring->freeBytes(), kRoom);
-        std::atomic<int> ready{0}, accepted{0};
-        HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        std::vector<std::thread> threads;
+        std::atomic<int> accepted{0};
+        // Each writer's bytes are ready before the gate, so nothing but the
+        // write itself runs once the threads go.
+        std::vector<std::vector<unsigned char>> mine;
         for (int t = 0; t < kThreads; ++t)
-            threads.emplace_back([&, t] {
-                std::vector<unsigned char> mine(kWrite, static_cast<unsigned char>(0xA0 + t));
-                ready.fetch_add(1);
-                WaitForSingleObject(go, INFINITE);
-                if (ring->write(mine.data(), kWrite) == kWrite)
-                    accepted.fetch_add(1);
-            });
-        while (ready.load() < kThreads)
-            Sleep(0);
-        SetEvent(go);
-        for (auto &t : threads)
-            t.join();
-        CloseHandle(go);
+            mine.emplace_back(kWrite, static_cast<unsigned char>(0xA0 + t));
+        kt::runAtOnce(kThreads, [&](int t) {
+            if (ring->write(mine[t].data(), kWrite) == kWrite)
+                accepted.fetch_add(1);
+        });
         ASSERT_EQ(accepted.load(), 1) << "round " << round << ": writes that fit only one at a time";
         ASSERT_EQ(ring->usedBytes(), S - kRoom + kWrite) << "round " << round;
         // Read the old bytes (all but the newest 600) and put them back behind.
@@ -271,30 +265,18 @@ TEST_F(RingTest, ReadersRacingTakeEachPendingByteExactlyOnce)
         values[i] = static_cast<uint32_t>(i);
     ASSERT_EQ(ring->write(values.data(), kCount * 4), kCount * 4);
     std::vector<std::vector<uint32_t>> seen(kThreads);
-    std::atomic<int> ready{0};
     std::atomic<bool> oddRead{false};
-    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&, t] {
-            uint32_t chunk[257];
-            ready.fetch_add(1);
-            WaitForSingleObject(go, INFINITE);
-            for (;;) {
-                int n = ring->read(chunk, sizeof chunk);
-                if (n <= 0)
-                    break;
-                if (n % 4)
-                    oddRead = true;
-                seen[t].insert(seen[t].end(), chunk, chunk + n / 4);
-            }
-        });
-    while (ready.load() < kThreads)
-        Sleep(0);
-    SetEvent(go);
-    for (auto &t : threads)
-        t.join();
-    CloseHandle(go);
+    kt::runAtOnce(kThreads, [&](int t) {
+        uint32_t chunk[257];
+        for (;;) {
+            int n = ring->read(chunk, sizeof chunk);
+            if (n <= 0)
+                break;
+            if (n % 4)
+                oddRead = true;
+            seen[t].insert(seen[t].end(), chunk, chunk + n / 4);
+        }
+    });
     EXPECT_FALSE(oddRead.load()) << "a read split a counter (the ring only ever held whole ones)";
     std::vector<uint32_t> all;
     for (auto &s : seen)
@@ -383,10 +365,10 @@ TEST(RingBufferMemory, CopiesOnlyIntoStorageThatIsThere)
         {"ringDestroyedUnderWriter", "kept=1 written=1 later write=0 read=0\n"},
     };
     for (const Case &c : cases) {
-        DWORD code = 1;
-        std::string out = kt::runToEnd(kt::selfPath(), {"--role", c.role}, &code);
-        EXPECT_EQ(code, 0u) << c.role << ": " << out;
-        EXPECT_EQ(out, c.out) << c.role;
+        kt::Finished run = kt::runRoleToEnd(c.role, {}, nullptr, 30000);
+        EXPECT_TRUE(run.ended) << c.role << " did not end in time: " << run.out;
+        EXPECT_EQ(run.code, 0u) << c.role << ": " << run.out << run.err;
+        EXPECT_EQ(run.out, c.out) << c.role;
     }
 }
 
