@@ -73,6 +73,8 @@ done
 names=$(sed -n '/^EXPORTS/,$p' "$prefix/lib/libkestle.def" | sed '1d; s/;.*//' | awk 'NF { print $1 }' | sort)
 count=$(echo "$names" | wc -l)
 underscore=""
+# The cross binutils' own strings: a fresh host may have no native binutils.
+strings_tool=${objdump%objdump}strings
 [[ $("$objdump" -f "$prefix/lib/libkestle.dll.a") == *"file format pe-i386"* ]] && underscore=_
 for lib in libkestle.dll.a libkestle.lib; do
   file=$prefix/lib/$lib
@@ -81,7 +83,7 @@ for lib in libkestle.dll.a libkestle.lib; do
     failed "lib/$lib does not import exactly the $count exports of libkestle.def:"
     diff <(echo "$names" | sed "s/^/$underscore/" | sort) <(echo "$symbols") | sed -n 's/^</  missing:/p; s/^>/  extra:/p'
   fi
-  strings=$(strings -a "$file" | sort -u)
+  strings=$("$strings_tool" -a "$file" | sort -u)
   missing=$(comm -23 <(echo "$names") <(echo "$strings"))
   [[ -z $missing ]] || failed "lib/$lib does not import by these names: $(echo $missing)"
   grep -qx 'libkestle.dll' <<<"$strings" || failed "lib/$lib does not name libkestle.dll"
