@@ -94,6 +94,7 @@ WINELOADER=$fake/wine/wine64
 WINESERVER=$fake/wine/wineserver
 DISPLAY=\${KESTLE_DISPLAY:-:4711}
 export WINEPREFIX WINELOADER WINESERVER DISPLAY
+KESTLE_FIXED_LAYOUT="setarch \$(uname -m) -R"
 EOF
   mkdir -p "$fake/wine"
   printf '#!/bin/sh\nexit 0\n' >"$fake/wine/wineserver"

@@ -200,6 +200,7 @@ bool Child::startRaw(const std::string &exe, const std::string &commandLine, con
         block = environmentBlock(*env);
     BOOL ok = CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE, 0,
                              env ? block.data() : nullptr, cwd, &si, &pi);
+    mStartError = ok ? 0 : GetLastError();
     CloseHandle(inR);
     CloseHandle(outW);
     CloseHandle(errW);
@@ -273,6 +274,7 @@ Finished runRoleToEnd(const std::string &role, const std::vector<std::string> &a
     Child c;
     Finished f;
     f.ended = c.startRole(role, args, env) && c.finish(timeoutMs, &f.code);
+    f.startError = c.startError();
     f.out = c.out();
     f.err = c.err();
     return f;

@@ -72,10 +72,13 @@ public:
     void kill();
     DWORD pid() const { return mPid; }
     HANDLE process() const { return mProcess; }
+    // Why the last start failed (GetLastError of CreateProcess); 0 after a start.
+    DWORD startError() const { return mStartError; }
 
 private:
     HANDLE mProcess = nullptr;
     DWORD mPid = 0;
+    DWORD mStartError = 0;
     HANDLE mStdin = nullptr;
     std::unique_ptr<StreamReader> mOut;
     std::unique_ptr<StreamReader> mErr;
@@ -93,9 +96,11 @@ std::string runToEnd(const std::string &exe, const std::vector<std::string> &arg
                      const EnvChanges *env = nullptr, int timeoutMs = 30000);
 
 // A child run to its end: whether it started and ended in time with both its
-// streams closed, its exit status, and what it printed (CR LF folded).
+// streams closed, why it did not start, its exit status, and what it printed
+// (CR LF folded).
 struct Finished {
     bool ended = false;
+    DWORD startError = 0;
     DWORD code = 1;
     std::string out;
     std::string err;

@@ -48,7 +48,9 @@ testing::AssertionResult runReport(const std::string &role, const std::vector<st
     if (run.ended && reported && run.code == 0)
         return testing::AssertionSuccess();
     testing::AssertionResult failure = testing::AssertionFailure() << "role " << role;
-    if (!run.ended)
+    if (run.startError)
+        failure << " could not be started (error " << run.startError << ")";
+    else if (!run.ended)
         failure << " did not end in time";
     else if (!reported)
         failure << " printed no \"end\"";
