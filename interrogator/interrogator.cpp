@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "kestle.h"
 #include "liblog.h"
@@ -46,8 +47,8 @@ int sendChecked(int32_t sock, const char *buf, int len)
 void clearSlot(ChannelEntry &e)
 {
     memset(e.name, 0, sizeof e.name);
-    e.serverSock = -1;
-    e.clientSock = -1;
+    e.mServer = nullptr;
+    e.mClient = nullptr;
     e.mHolders = 0;
 }
 
@@ -58,6 +59,21 @@ void resetHeldSlot(ChannelEntry &e)
 }
 
 bool holds(const ChannelEntry &e, uint32_t generation) { return e.mHolders > 0 && e.mGeneration == generation; }
+
+bool isSock(const ChannelConn *conn, int32_t sock) { return conn && conn->mSock == sock; }
+
+// Raised only under the lock, from a slot that still holds the connection,
+// so the count is above zero: the connection's worker has not let go yet.
+void use(ChannelConn *conn) { __atomic_add_fetch(&conn->mUses, 1, __ATOMIC_RELAXED); }
+
+// Ends one use of the connection; the last closes its socket and frees it.
+void release(ChannelConn *conn)
+{
+    if (__atomic_sub_fetch(&conn->mUses, 1, __ATOMIC_ACQ_REL) != 0)
+        return;
+    loopback::closeSocket(conn->mSock);
+    delete conn;
+}
 
 } // namespace
 
@@ -184,30 +200,32 @@ ChannelEntry *Interrogator::getSlot(const char *name)
     return nullptr;
 }
 
-void Interrogator::setChannelSocket(ChannelEntry *entry, int32_t sock, int role)
+void Interrogator::setChannelSocket(ChannelEntry *entry, ChannelConn *conn, int role)
 {
     // The value belongs to this new connection now: a slot still holding it
-    // is left over from a connection that is gone.
+    // is left over from a connection that is gone. (Connections leave their
+    // slots before their sockets close, so this finds none.)
     for (ChannelEntry &e : mChannels) {
         if (&e == entry || e.mHolders == 0)
             continue;
-        if (e.serverSock == sock || e.clientSock == sock) {
+        if (isSock(e.mServer, conn->mSock) || isSock(e.mClient, conn->mSock)) {
             LOGI("reset channel %s, sounds obsolete\n", e.name);
             clearSlot(e);
         }
     }
-    (role ? entry->serverSock : entry->clientSock) = sock;
+    (role ? entry->mServer : entry->mClient) = conn;
     ++entry->mHolders;
 }
 
-int32_t Interrogator::peerOf(ChannelEntry *entry, uint32_t generation, bool server)
+ChannelConn *Interrogator::takePeer(ChannelEntry *entry, uint32_t generation, bool server, bool *slotGone)
 {
     pthread_mutex_lock(&mLock);
-    int32_t peer = 0;
-    if (holds(*entry, generation)) {
-        peer = server ? entry->clientSock : entry->serverSock;
-        if (peer <= 0)
-            peer = -1;
+    ChannelConn *peer = nullptr;
+    *slotGone = !holds(*entry, generation);
+    if (!*slotGone) {
+        peer = server ? entry->mClient : entry->mServer;
+        if (peer)
+            use(peer);
     }
     pthread_mutex_unlock(&mLock);
     return peer;
@@ -221,38 +239,37 @@ void Interrogator::resetSlot(ChannelEntry *entry, uint32_t generation)
     pthread_mutex_unlock(&mLock);
 }
 
-void Interrogator::dropClient(ChannelEntry *entry, uint32_t generation, int32_t client)
+void Interrogator::dropClient(ChannelEntry *entry, uint32_t generation, ChannelConn *client)
 {
     // A newer client registered meanwhile keeps its place.
     pthread_mutex_lock(&mLock);
-    if (holds(*entry, generation) && entry->clientSock == client)
-        entry->clientSock = -1;
+    if (holds(*entry, generation) && entry->mClient == client)
+        entry->mClient = nullptr;
     pthread_mutex_unlock(&mLock);
 }
 
-void Interrogator::leave(ChannelEntry *entry, uint32_t generation, int32_t sock, bool server)
+void Interrogator::leave(ChannelEntry *entry, uint32_t generation, ChannelConn *conn, bool server)
 {
-    // Winsock hands a closed socket's value out again at once: left in the
-    // slot, it would send a peer's bytes to an unrelated connection.
+    // Out of the slot before its socket can close: no relay finds it after this.
     pthread_mutex_lock(&mLock);
     if (holds(*entry, generation)) {
-        bool channelGone = server && entry->serverSock == sock;
-        if (entry->serverSock == sock)
-            entry->serverSock = -1;
-        if (entry->clientSock == sock)
-            entry->clientSock = -1;
+        bool channelGone = server && entry->mServer == conn;
+        if (entry->mServer == conn)
+            entry->mServer = nullptr;
+        if (entry->mClient == conn)
+            entry->mClient = nullptr;
         if (--entry->mHolders == 0 || channelGone)
             resetHeldSlot(*entry);
     }
     pthread_mutex_unlock(&mLock);
 }
 
-void Interrogator::relay(ChannelEntry *entry, uint32_t generation, const char *name, int32_t sock, bool server)
+void Interrogator::relay(ChannelEntry *entry, uint32_t generation, const char *name, ChannelConn *conn, bool server)
 {
     const char *me = roleWord(server);
     char buf[kRelayChunk];
     for (;;) {
-        int n = recvChecked(sock, buf, sizeof buf);
+        int n = recvChecked(conn->mSock, buf, sizeof buf);
         if (n == 0) {
             LOGI("channel %s (me:%s) is broken, read fail, errno=%d\n", name, me, errno);
             return;
@@ -265,11 +282,12 @@ void Interrogator::relay(ChannelEntry *entry, uint32_t generation, const char *n
             return;
         }
 
-        int32_t peer = peerOf(entry, generation, server);
-        if (peer <= 0) {
+        bool slotGone = false;
+        ChannelConn *peer = takePeer(entry, generation, server, &slotGone);
+        if (!peer) {
             LOGW("chnnel %s (me:%s): peer not ready\n", name, me);
             // A server waits for its next client, unless its channel is gone.
-            if (server && peer < 0)
+            if (server && !slotGone)
                 continue;
             return;
         }
@@ -278,7 +296,7 @@ void Interrogator::relay(ChannelEntry *entry, uint32_t generation, const char *n
         bool broken = false;
         int sent = 0;
         while (sent < n) {
-            int m = sendChecked(peer, buf + sent, n - sent);
+            int m = sendChecked(peer->mSock, buf + sent, n - sent);
             if (m > 0) {
                 sent += m;
                 continue;
@@ -294,15 +312,16 @@ void Interrogator::relay(ChannelEntry *entry, uint32_t generation, const char *n
             broken = true;
             break;
         }
-        if (!broken)
-            continue;
-        // write-end: a server keeps its place for the next client.
-        if (server) {
-            dropClient(entry, generation, peer);
-            continue;
+        if (broken) {
+            // write-end: a server keeps its place for the next client.
+            if (server)
+                dropClient(entry, generation, peer);
+            else
+                resetSlot(entry, generation);
         }
-        resetSlot(entry, generation);
-        return;
+        release(peer);
+        if (broken && !server)
+            return;
     }
 }
 
@@ -314,29 +333,36 @@ void *Interrogator::channelWorker(ConnectionArg *arg)
     LOGI("new worker thread created\n");
 
     char *name = nullptr;
+    ChannelConn *conn = nullptr;
     int role = self->getRole(sock);
     if (role < 0) {
         LOGE("cannot get connector role\n");
     } else if (!(name = self->getChannelName(sock))) {
         LOGE("cannot get channel name\n");
     } else {
+        conn = new (std::nothrow) ChannelConn{sock, 1};
         pthread_mutex_lock(&self->mLock);
-        ChannelEntry *entry = self->getSlot(name);
+        ChannelEntry *entry = conn ? self->getSlot(name) : nullptr;
         uint32_t generation = 0;
         if (entry) {
-            self->setChannelSocket(entry, sock, role);
+            self->setChannelSocket(entry, conn, role);
             generation = entry->mGeneration;
         } else {
             LOGE("cannot allocate channel entry for %s\n", name);
         }
         pthread_mutex_unlock(&self->mLock);
         if (entry) {
-            self->relay(entry, generation, name, sock, role != 0);
-            self->leave(entry, generation, sock, role != 0);
+            self->relay(entry, generation, name, conn, role != 0);
+            self->leave(entry, generation, conn, role != 0);
         }
     }
 
-    loopback::closeSocket(sock);
+    // A relay still sending to the connection keeps its socket open until
+    // that send returns.
+    if (conn)
+        release(conn);
+    else
+        loopback::closeSocket(sock);
     free(name);
     return nullptr;
 }

@@ -12,13 +12,25 @@ class Interrogator;
 
 using ConnectionArg = loopback::ConnectionArg<Interrogator>;
 
-// One slot of the channel table. A socket value of 0 or less is no peer.
-// The slot is in use while connections registered on it are alive; the empty
-// name is a channel like any other, so the name cannot mark a free slot.
+// One registered connection as the relays see it. Winsock hands a closed
+// socket's value to the next accepted connection at once, so the socket is
+// closed only by the last of its users: its own worker, and each relay in
+// the middle of sending to it.
+struct ChannelConn {
+    int32_t mSock;
+    // Changed only through the atomic builtins; it is raised under the
+    // broker's lock while the connection is reachable from a slot.
+    int32_t mUses;
+};
+
+// One slot of the channel table. The slot is in use while connections
+// registered on it are alive; the empty name is a channel like any other, so
+// the name cannot mark a free slot.
 struct ChannelEntry {
     char name[512];
-    int32_t serverSock;
-    int32_t clientSock;
+    // The connections registered as the channel's server and client; NULL = none.
+    ChannelConn *mServer;
+    ChannelConn *mClient;
     // Changes with every claim: a connection of an earlier claim must not
     // reach the peers of the channel that holds the slot now.
     uint32_t mGeneration;
@@ -53,7 +65,7 @@ public:
     ChannelEntry *getSlot(const char *name);
     // The sweep of slots holding a reused socket value, then the store, which
     // makes the connection one of the slot's holders. Called with mLock held.
-    void setChannelSocket(ChannelEntry *entry, int32_t sock, int role);
+    void setChannelSocket(ChannelEntry *entry, ChannelConn *conn, int role);
 
     ChannelEntry mChannels[kSlots];
     int32_t mListenSock = -1;
@@ -63,16 +75,17 @@ public:
 private:
     // These take the lock as they need it and touch the slot only while it
     // still holds the claim `generation` that the connection joined.
-    void relay(ChannelEntry *entry, uint32_t generation, const char *name, int32_t sock, bool server);
-    // The peer to send to: -1 when the channel has none, 0 when the slot has
-    // moved on to another claim (or come free).
-    int32_t peerOf(ChannelEntry *entry, uint32_t generation, bool server);
+    void relay(ChannelEntry *entry, uint32_t generation, const char *name, ChannelConn *conn, bool server);
+    // The peer to send to, held for the caller until release(): NULL when the
+    // channel has none, and then *slotGone tells whether the slot has moved
+    // on to another claim (or come free).
+    ChannelConn *takePeer(ChannelEntry *entry, uint32_t generation, bool server, bool *slotGone);
     // Frees the slot.
     void resetSlot(ChannelEntry *entry, uint32_t generation);
     // A peer that could not be written to is no longer the server's client.
-    void dropClient(ChannelEntry *entry, uint32_t generation, int32_t client);
+    void dropClient(ChannelEntry *entry, uint32_t generation, ChannelConn *client);
     // The connection has ended: the channel's server takes the channel with
     // it; any other connection gives up its place, and the last one to go
     // frees the slot.
-    void leave(ChannelEntry *entry, uint32_t generation, int32_t sock, bool server);
+    void leave(ChannelEntry *entry, uint32_t generation, ChannelConn *conn, bool server);
 };

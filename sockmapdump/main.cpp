@@ -6,12 +6,13 @@
 namespace {
 
 // Names in the table are at most 128 bytes and a 128-byte one has no
-// terminator: never print past the field.
+// terminator: never print past the field. Any process can write the count,
+// so the entries looked at are never more than the table holds.
 void dumpSockMap()
 {
     int n = osal_sockmap_count();
     printf("osal_sockmap [%d entries]:\n", n);
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < n && i < SOCKMAP_MAX_ENTRIES; ++i) {
         char *name = nullptr;
         int port = 0;
         int pid = 0;

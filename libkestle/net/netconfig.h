@@ -35,6 +35,8 @@ constexpr int kParametersBound = 1023;
 // Room for a connection name in quotation marks.
 constexpr int kCommandNameSize = kConnectionNameSize + 2;
 constexpr DWORD kNetshWaitMs = 60000;
+// How long a netsh that overran its bound is given to end once it is told to.
+constexpr DWORD kNetshEndMs = 5000;
 // The parameter strings are GBK text: the Chinese connection names are GBK,
 // and everything else in them is ASCII, which GBK holds unchanged.
 constexpr UINT kParametersCodePage = 936;

@@ -103,6 +103,12 @@ int OSALNet::runNetsh(const char *parameters)
     if (bound == 0)
         bound = kNetshWaitMs;
     DWORD waited = WaitForSingleObject(info.hProcess, bound);
+    if (waited != WAIT_OBJECT_0) {
+        // Started here, so ended here: left running, it could still change
+        // the connection while a later configuration runs.
+        TerminateProcess(info.hProcess, ERROR_TIMEOUT);
+        WaitForSingleObject(info.hProcess, kNetshEndMs);
+    }
     CloseHandle(info.hProcess);
     if (waited != WAIT_OBJECT_0) {
         say("netsh did not end within %lu ms: %s\n", static_cast<unsigned long>(bound), parameters);

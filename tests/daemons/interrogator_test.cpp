@@ -2,9 +2,12 @@
 // holding the socket map, driven through real server and client connections.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <climits>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -461,6 +464,117 @@ const Scenario kScenarios[] = {
 
 INSTANTIATE_TEST_SUITE_P(Channels, BrokerScenario, testing::ValuesIn(kScenarios),
                          [](const testing::TestParamInfo<Scenario> &p) { return std::string(p.param.name); });
+
+// Client churn against streaming servers: a client reads a little and goes
+// (half of the time with a reset), and at once three connections come in
+// that have sent only part of a request. Winsock hands them the value of the
+// socket just closed; none of them may receive a byte of any channel. Each
+// server's bytes carry its channel's tag, so a stray byte says whose it is.
+struct ChurnShape {
+    const char *name;
+    // A newcomer's request: never finished, or whole for a channel of its own
+    // that has no server.
+    bool registered;
+};
+
+void PrintTo(const ChurnShape &s, std::ostream *os) { *os << s.name; }
+
+class BrokerChurn : public testing::TestWithParam<ChurnShape> {};
+
+TEST_P(BrokerChurn, NoNewcomerReceivesAByteOfAnotherChannel)
+{
+    constexpr int kChannels = 4;
+    constexpr int64_t kRunMs = 20000;
+    Broker b;
+    ASSERT_TRUE(b.start()) << b.log();
+    const bool registered = GetParam().registered;
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> rounds{0};
+    std::mutex faultLock;
+    std::string fault;
+    auto report = [&](const std::string &what) {
+        std::lock_guard<std::mutex> hold(faultLock);
+        if (fault.empty())
+            fault = what;
+        stop = true;
+    };
+
+    std::vector<std::thread> threads;
+    for (int k = 0; k < kChannels; ++k) {
+        const std::string channel = "race" + std::to_string(k);
+        const char tag = static_cast<char>('A' + k);
+        threads.emplace_back([&, channel, tag] {
+            kt::Conn server = b.peer(kServer, channel);
+            const std::string chunk(1 << 16, tag);
+            while (!stop && server.sendAll(chunk)) {
+            }
+        });
+        threads.emplace_back([&, k, channel] {
+            std::mt19937 rng(0x5EED0000u + k);
+            const int64_t end = kt::nowMs() + kRunMs;
+            while (!stop && kt::nowMs() < end) {
+                kt::Conn client = b.peer(kClient, channel);
+                char buf[8192];
+                // A byte of its own channel shows the client is registered.
+                if (!client.readable(5000))
+                    continue;
+                if (recv(client.sock(), buf, 1 + rng() % sizeof buf, 0) <= 0)
+                    continue;
+                if (rng() % 2)
+                    client.abort();
+                else
+                    client.close();
+
+                kt::Conn newcomers[3];
+                for (int i = 0; i < 3; ++i) {
+                    if (!newcomers[i].connect(b.port()))
+                        continue;
+                    std::string request;
+                    request += static_cast<char>(rng() % 2);
+                    if (registered) {
+                        const std::string own = "own" + std::to_string(k) + "_" + std::to_string(i);
+                        request += static_cast<char>(own.size());
+                        request += own;
+                    } else {
+                        // 1 to 3 bytes: the role, then a length the name never fills.
+                        int bytes = 1 + static_cast<int>(rng() % 3);
+                        if (bytes >= 2)
+                            request += static_cast<char>(2 + rng() % 100);
+                        if (bytes == 3)
+                            request += 'n';
+                    }
+                    newcomers[i].sendAll(request);
+                }
+                // The first wait gives a stray send time to land.
+                for (int i = 0; i < 3; ++i) {
+                    kt::Conn &c = newcomers[i];
+                    if (!c.valid() || !c.readable(i == 0 ? 30 : 0))
+                        continue;
+                    int n = recv(c.sock(), buf, sizeof buf, 0);
+                    if (n > 0)
+                        report(std::to_string(n) + " bytes of channel race" + std::to_string(buf[0] - 'A') +
+                               " reached a connection that never asked for it (round " +
+                               std::to_string(rounds.load()) + ")");
+                }
+                ++rounds;
+            }
+        });
+    }
+    // The churners end on their own at the time bound; then the servers.
+    for (size_t t = 1; t < threads.size(); t += 2)
+        threads[t].join();
+    stop = true;
+    b.child().kill();
+    for (size_t t = 0; t < threads.size(); t += 2)
+        threads[t].join();
+    EXPECT_EQ(fault, "") << "after " << rounds.load() << " rounds";
+    EXPECT_GT(rounds.load(), 100) << "the churn hardly ran\n" << b.logTail();
+}
+
+INSTANTIATE_TEST_SUITE_P(Newcomers, BrokerChurn,
+                         testing::Values(ChurnShape{"UnfinishedRequest", false}, ChurnShape{"OtherChannel", true}),
+                         [](const testing::TestParamInfo<ChurnShape> &p) { return std::string(p.param.name); });
 
 TEST(BrokerStartUp, WithoutASocketMapItSaysSoAndEnds)
 {

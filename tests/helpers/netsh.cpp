@@ -11,7 +11,9 @@
 //
 // A run whose parameters contain the text of KT_NETSH_HOLD_MATCH (UTF-8)
 // takes KT_NETSH_HOLD_MS milliseconds, or less when the event named by
-// KT_NETSH_HOLD_EVENT is set before then: a slow netsh.
+// KT_NETSH_HOLD_EVENT is set before then: a slow netsh. Before it waits it
+// leaves an empty "<pid>.held" in the folder, so a test can tell whether it
+// is still running.
 #include <windows.h>
 
 #include <cstdio>
@@ -56,11 +58,13 @@ std::wstring fromUtf8(const std::string &text)
     return out;
 }
 
-void hold(const std::wstring &parameters)
+void hold(const std::string &folder, const std::wstring &parameters)
 {
     std::string match = variable("KT_NETSH_HOLD_MATCH");
     if (match.empty() || parameters.find(fromUtf8(match)) == std::wstring::npos)
         return;
+    if (FILE *held = fopen((folder + "\\" + std::to_string(GetCurrentProcessId()) + ".held").c_str(), "wb"))
+        fclose(held);
     DWORD ms = static_cast<DWORD>(strtoul(variable("KT_NETSH_HOLD_MS").c_str(), nullptr, 10));
     std::string event = variable("KT_NETSH_HOLD_EVENT");
     HANDLE release = event.empty() ? nullptr : OpenEventA(SYNCHRONIZE, FALSE, event.c_str());
@@ -82,7 +86,7 @@ int main()
         return 0;
 
     std::wstring parameters = parametersOf(GetCommandLineW());
-    hold(parameters);
+    hold(folder, parameters);
 
     char times[64];
     snprintf(times, sizeof times, "%lld %lld\n", start, kt::netshClockUs());

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -79,6 +80,20 @@ void NetshRecorder::release()
 {
     if (mRelease)
         SetEvent(mRelease);
+}
+
+std::vector<DWORD> NetshRecorder::held()
+{
+    std::vector<DWORD> pids;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((mFolder + "\\*.held").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return pids;
+    do
+        pids.push_back(static_cast<DWORD>(strtoul(found.cFileName, nullptr, 10)));
+    while (FindNextFileA(search, &found));
+    FindClose(search);
+    return pids;
 }
 
 std::vector<NetshRun> NetshRecorder::read()

@@ -39,6 +39,8 @@ public:
     // when release() is called.
     void hold(const std::wstring &match, DWORD ms);
     void release();
+    // The process ids of the held runs that have started.
+    std::vector<DWORD> held();
     // Waits until at least `count` runs are recorded (or the time-out ends)
     // and returns every run there is then, in the order they started.
     std::vector<NetshRun> waitFor(size_t count, int timeoutMs = 60000);
