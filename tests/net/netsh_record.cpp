@@ -82,31 +82,35 @@ void NetshRecorder::release()
         SetEvent(mRelease);
 }
 
+std::vector<std::string> NetshRecorder::files(const char *pattern)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((mFolder + "\\" + pattern).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do
+        names.push_back(found.cFileName);
+    while (FindNextFileA(search, &found));
+    FindClose(search);
+    return names;
+}
+
 std::vector<DWORD> NetshRecorder::held()
 {
     std::vector<DWORD> pids;
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((mFolder + "\\*.held").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return pids;
-    do
-        pids.push_back(static_cast<DWORD>(strtoul(found.cFileName, nullptr, 10)));
-    while (FindNextFileA(search, &found));
-    FindClose(search);
+    for (const std::string &name : files("*.held"))
+        pids.push_back(static_cast<DWORD>(strtoul(name.c_str(), nullptr, 10)));
     return pids;
 }
 
 std::vector<NetshRun> NetshRecorder::read()
 {
     std::vector<NetshRun> runs;
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((mFolder + "\\*.rec").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return runs;
-    do {
+    for (const std::string &name : files("*.rec")) {
         // The stand-in's rename may still hold the file for a moment: such a
         // record counts once it can be read.
-        std::ifstream in(mFolder + "\\" + found.cFileName, std::ios::binary);
+        std::ifstream in(mFolder + "\\" + name, std::ios::binary);
         if (!in)
             continue;
         std::stringstream text;
@@ -121,8 +125,7 @@ std::vector<NetshRun> NetshRecorder::read()
         std::string bytes = all.substr(end + 1);
         run.parameters.assign(reinterpret_cast<const wchar_t *>(bytes.data()), bytes.size() / sizeof(wchar_t));
         runs.push_back(run);
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
+    }
     std::sort(runs.begin(), runs.end(), [](const NetshRun &a, const NetshRun &b) { return a.startUs < b.startUs; });
     return runs;
 }

@@ -46,6 +46,8 @@ public:
     std::vector<NetshRun> waitFor(size_t count, int timeoutMs = 60000);
 
 private:
+    // The names of the folder's files that match the pattern.
+    std::vector<std::string> files(const char *pattern);
     std::vector<NetshRun> read();
     std::string mFolder;
     HANDLE mRelease = nullptr;
