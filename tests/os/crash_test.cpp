@@ -14,24 +14,19 @@ namespace {
 // Far below the suite's limit, far above a crash's end (well under a second).
 constexpr int kEndsWithinMs = 20000;
 
-struct Crashed {
-    bool ended = false;
-    DWORD code = 0;
-    ULONGLONG tookMs = 0;
-    std::string out;
-    std::string err;
-};
-
-Crashed runCrasher(const std::string &test)
+// Runs crasher with one of its tests; *tookMs: how long until it had ended
+// (or the bound had passed).
+kt::Finished runCrasher(const std::string &test, ULONGLONG *tookMs)
 {
     kt::Child child;
-    Crashed r;
+    kt::Finished r;
     ULONGLONG started = GetTickCount64();
     if (child.start(kt::binPath("crasher.exe"), {"--gtest_filter=" + test})) {
         child.closeStdin();
         r.ended = child.finish(kEndsWithinMs, &r.code);
     }
-    r.tookMs = GetTickCount64() - started;
+    *tookMs = GetTickCount64() - started;
+    r.startError = child.startError();
     r.out = child.out();
     r.err = child.err();
     return r;
@@ -39,9 +34,9 @@ Crashed runCrasher(const std::string &test)
 
 TEST(CrashReport, ATestThatCrashesEndsAtOnceWithTheExceptionCodeAndIsNamed)
 {
-    Crashed r = runCrasher("Crash.WritesThroughANullPointer");
-    ASSERT_TRUE(r.ended) << "the crashed test program had not ended after " << r.tookMs << " ms:\n"
-                         << r.out << r.err;
+    ULONGLONG tookMs = 0;
+    kt::Finished r = runCrasher("Crash.WritesThroughANullPointer", &tookMs);
+    ASSERT_TRUE(r.ended) << "the crashed test program had not ended after " << tookMs << " ms:\n" << r.out << r.err;
     EXPECT_EQ(r.code, (DWORD)EXCEPTION_ACCESS_VIOLATION) << r.out << r.err;
     EXPECT_EQ((r.out + r.err).find("Register dump:"), std::string::npos) << "a crash debugger ran:\n" << r.out << r.err;
     EXPECT_NE(r.out.find("[ RUN      ] Crash.WritesThroughANullPointer\n"), std::string::npos) << r.out;
@@ -53,14 +48,16 @@ TEST(CrashReport, ATestThatCrashesEndsAtOnceWithTheExceptionCodeAndIsNamed)
 
 TEST(CrashReport, AHelperRoleThatCrashesIsNamedInTheFailureOfItsTest)
 {
-    Crashed r = runCrasher("Crash.ItsHelperRoleWritesThroughANullPointer");
-    ASSERT_TRUE(r.ended) << "the test program had not ended after " << r.tookMs << " ms:\n" << r.out << r.err;
+    ULONGLONG tookMs = 0;
+    kt::Finished r = runCrasher("Crash.ItsHelperRoleWritesThroughANullPointer", &tookMs);
+    ASSERT_TRUE(r.ended) << "the test program had not ended after " << tookMs << " ms:\n" << r.out << r.err;
     EXPECT_EQ(r.code, 1u) << "the test fails; its program does not crash\n" << r.out << r.err;
     EXPECT_EQ(r.out.find("Register dump:"), std::string::npos) << "a crash debugger ran:\n" << r.out;
     EXPECT_NE(r.out.find("role crash crashed: exception 0xC0000005 (access violation); it printed:"),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("crasher.exe crashed in its helper role crash: exception 0xC0000005 (access violation) at address "),
+    EXPECT_NE(r.out.find("crasher.exe crashed in its helper role crash: exception 0xC0000005 (access violation) "
+                         "at address "),
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("[  FAILED  ] Crash.ItsHelperRoleWritesThroughANullPointer"), std::string::npos) << r.out;

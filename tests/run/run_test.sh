@@ -172,10 +172,10 @@ expect_kept() {
     [[ $(left_running "$1") == *"$program"* ]] || failed "$program is not running while the run waits for Ctrl-C"
   done
 }
-# Ctrl-C to the kept run: it passes and ends, leaving nothing of its prefix $1.
-stop_kept() {
-  local i status
-  kill -INT -- -$run 2>/dev/null
+# Waits at most 60 s for the run (process group $run) to end after a Ctrl-C,
+# then ends what is left; sets status to the run's exit status.
+await_end() {
+  local i
   for ((i = 0; i < 120; i++)); do
     kill -0 $run 2>/dev/null || break
     sleep 0.5
@@ -186,6 +186,11 @@ stop_kept() {
   fi
   wait $run
   status=$?
+}
+# Ctrl-C to the kept run: it passes and ends, leaving nothing of its prefix $1.
+stop_kept() {
+  kill -INT -- -$run 2>/dev/null
+  await_end
   ((status == 0)) || failed "the run ended with status $status after Ctrl-C"
   [[ $(last) == "scripts/run: passed: every step of the example guest session; stopped with Ctrl-C, everything the run started has stopped" ]] ||
     failed "the run's last line is \"$(last)\""
@@ -246,16 +251,7 @@ case $case in
     done
     copied=$(ls "$system32" 2>/dev/null | wc -l)
     printf '\003' >&3
-    for ((i = 0; i < 120; i++)); do
-      kill -0 $run 2>/dev/null || break
-      sleep 0.5
-    done
-    if kill -0 $run 2>/dev/null; then
-      failed "the run did not end within 60 s of Ctrl-C"
-      kill -KILL $run
-    fi
-    wait $run
-    status=$?
+    await_end
     exec 3>&-
     # Without the terminal's carriage returns and its echo of the Ctrl-C.
     tr -d '\r' <"$work/tty" | sed 's/^\^C//' >"$work/out"

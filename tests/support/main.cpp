@@ -49,8 +49,8 @@ LONG WINAPI reportCrash(EXCEPTION_POINTERS *info)
         snprintf(where, sizeof where, "outside any test");
     DWORD code = info->ExceptionRecord->ExceptionCode;
     char line[1024];
-    snprintf(line, sizeof line, "\n%s crashed %s: exception 0x%08lX%s at address %p\n", name, where, (unsigned long)code,
-             crashName(code), info->ExceptionRecord->ExceptionAddress);
+    snprintf(line, sizeof line, "\n%s crashed %s: exception 0x%08lX%s at address %p\n", name, where,
+             (unsigned long)code, crashName(code), info->ExceptionRecord->ExceptionAddress);
     DWORD put = 0;
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), line, (DWORD)strlen(line), &put, nullptr);
     return gEarlierFilter ? gEarlierFilter(info) : EXCEPTION_CONTINUE_SEARCH;
