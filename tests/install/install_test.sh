@@ -7,6 +7,9 @@
 #
 #   install_test.sh BUILD_DIR WORK_DIR TOOLCHAIN_FILE C_COMPILER OBJDUMP VERSION
 set -uo pipefail
+# The lists below are sorted and compared in byte order, whatever the caller's
+# locale.
+export LC_ALL=C
 build=$1 work=$2 toolchain=$3 cc=$4 objdump=$5 version=$6
 here=$(cd "$(dirname "$0")" && pwd)
 prefix=$work/prefix

@@ -6,9 +6,17 @@
 #   session      the example session end to end, a sound device there: every
 #                step passes, the log file holds the guests' lines, and
 #                nothing the run started is left running
-#   keep         --keep holds the host side until Ctrl-C, which stops it all
+#   keep         --keep holds the host side until Ctrl-C, which stops it all,
+#                on an X server of its own: the test run's one stays
+#   interrupted  a Ctrl-C while the first run makes its Wine prefix: the next
+#                run makes it again and passes
+#   alongside    a test run of the tree beside a kept session (a tree of the
+#                case's own): neither stops what the other started
 #   noroot       a root folder that cannot be made
 #   nolog        a root folder in which scrived cannot open its log file
+#   nodisplay    DISPLAY names an X server that is not there
+#   cantstart    a program that cannot start (the tree's DLL broken, in a
+#                tree of the case's own) is named with Wine's reason
 #   nowine       no Wine loader (a tree of stand-ins)
 #   brokenwine   a Wine loader that does not run (a tree of stand-ins)
 #   notbuilt     a tree without the example programs (a tree of stand-ins)
@@ -19,6 +27,8 @@
 set -uo pipefail
 case=$1 repo=$2 tree=$3 work=$4
 prefix=$tree/run/wineprefix
+# The run's own choice of Wine's messages, whatever the caller's.
+unset WINEDEBUG
 rm -rf "$work"
 mkdir -p "$work"
 
@@ -94,16 +104,98 @@ WINELOADER=$fake/wine/wine64
 WINESERVER=$fake/wine/wineserver
 DISPLAY=\${KESTLE_DISPLAY:-:4711}
 export WINEPREFIX WINELOADER WINESERVER DISPLAY
+KESTLE_PREFIX_MADE=\$WINEPREFIX/made
 KESTLE_FIXED_LAYOUT="setarch \$(uname -m) -R"
 EOF
   mkdir -p "$fake/wine"
   printf '#!/bin/sh\nexit 0\n' >"$fake/wine/wineserver"
-  # The X server counts as running: the run starts none.
-  printf '#!/bin/sh\nexit 0\n' >"$fake/build-x64/tools/xvfb"
+  # An X server that starts at once.
+  printf '#!/bin/sh\n[ "$1" = display ] && echo :4711\nexit 0\n' >"$fake/build-x64/tools/xvfb"
   printf '#!/bin/sh\nexit 0\n' >"$fake/build-x64/tools/wine-server"
   chmod +x "$fake/wine/wineserver" "$fake/build-x64/tools/xvfb" "$fake/build-x64/tools/wine-server"
 }
 fake_run() { KESTLE_64BIT_ONLY=1 "$work/repo/scripts/run" "$@" >"$work/out" 2>&1; }
+
+# A tree of the case's own beside the build, at $work/repo: scripts/, and a
+# build tree ($own) configured like this one, so with tools, an X server, Wine
+# prefixes and pid files of its own, holding links to this build's programs
+# and DLLs, and of its test programs only the files named (each program there
+# is listed under Wine when a test run starts).
+own_tree() {
+  local toolchain d f
+  own=$work/repo/$(basename "$tree")
+  mkdir -p "$work/repo/scripts/lib"
+  cp "$repo/scripts/run" "$work/repo/scripts/run"
+  cp "$repo/scripts/lib/host.sh" "$work/repo/scripts/lib/host.sh"
+  toolchain=$(sed -n 's/^CMAKE_TOOLCHAIN_FILE:[A-Z]*=//p' "$tree/CMakeCache.txt")
+  if ! cmake -S "$repo" -B "$own" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" >"$work/configure.log" 2>&1; then
+    cat "$work/configure.log"
+    failed "the case's own tree could not be configured"
+    finish
+  fi
+  for d in bin examples tests/bin; do
+    mkdir -p "$own/$d"
+  done
+  ln -s "$tree"/bin/* "$own/bin/"
+  ln -s "$tree"/examples/*.exe "$own/examples/"
+  # The tests' copies of what ships, and the test programs named.
+  for f in $(ls "$tree/bin") "$@"; do
+    ln -s "$tree/tests/bin/$f" "$own/tests/bin/"
+  done
+}
+
+# scripts/run --keep of the tree at $1 in the background, its own process
+# group as a terminal's foreground job (Ctrl-C reaches the whole group); true
+# once it waits for Ctrl-C with scrived, interrogator and the host window's
+# process of its prefix $2 running.
+start_kept() {
+  local runner=$1 kept_prefix=$2 i
+  set -m
+  "$runner" --keep --root "$work/root" >"$work/out" 2>&1 &
+  run=$!
+  set +m
+  for ((i = 0; i < 600; i++)); do
+    grep -q "Ctrl-C stops it" "$work/out" && break
+    kill -0 $run 2>/dev/null || break
+    sleep 0.5
+  done
+  if ! grep -q "Ctrl-C stops it" "$work/out"; then
+    failed "the run did not come to wait for Ctrl-C"
+    return 1
+  fi
+  sleep 2
+  expect_kept "$kept_prefix"
+}
+expect_kept() {
+  local program
+  for program in scrived.exe interrogator.exe guest.exe; do
+    [[ $(left_running "$1") == *"$program"* ]] || failed "$program is not running while the run waits for Ctrl-C"
+  done
+}
+# Waits at most 60 s for the run (process group $run) to end after a Ctrl-C,
+# then ends what is left; sets status to the run's exit status.
+await_end() {
+  local i
+  for ((i = 0; i < 120; i++)); do
+    kill -0 $run 2>/dev/null || break
+    sleep 0.5
+  done
+  if kill -0 $run 2>/dev/null; then
+    failed "the run did not end within 60 s of Ctrl-C"
+    kill -KILL -- -$run
+  fi
+  wait $run
+  status=$?
+}
+# Ctrl-C to the kept run: it passes and ends, leaving nothing of its prefix $1.
+stop_kept() {
+  kill -INT -- -$run 2>/dev/null
+  await_end
+  ((status == 0)) || failed "the run ended with status $status after Ctrl-C"
+  [[ $(last) == "scripts/run: passed: every step of the example guest session; stopped with Ctrl-C, everything the run started has stopped" ]] ||
+    failed "the run's last line is \"$(last)\""
+  expect_nothing_left "$1"
+}
 
 case $case in
   session)
@@ -130,43 +222,72 @@ case $case in
     ;;
 
   keep)
-    # Its own process group, as a terminal's foreground job: Ctrl-C reaches
-    # the whole group.
+    start_kept "$repo/scripts/run" "$prefix"
+    stop_kept "$prefix"
+    "$tree/tools/xvfb" running || failed "the run stopped the test run's X server"
+    grep -qx "X server      $("$tree/tools/xvfb" display run), the build's own, started for this run" "$work/out" ||
+      failed "the run did not start an X server of its own"
+    ;;
+
+  interrupted)
+    # As a user types it, in a terminal (script gives the run one): the
+    # Ctrl-C reaches every process of the foreground group, wineboot
+    # included, while Wine's set-up has copied a part of the system DLLs;
+    # the run then ends whatever runs in its prefix.
+    rm -rf "$prefix"
+    mkfifo "$work/keys"
+    # With job control: a background job of a script would start with
+    # SIGINT ignored.
     set -m
-    "$repo/scripts/run" --keep --root "$work/root" >"$work/out" 2>&1 &
+    script -qfec "$(printf '%q ' "$repo/scripts/run" --root "$work/root")" /dev/null <"$work/keys" >"$work/tty" 2>&1 &
     run=$!
     set +m
-    for ((i = 0; i < 600; i++)); do
-      grep -q "Ctrl-C stops it" "$work/out" && break
+    exec 3>"$work/keys"
+    system32=$prefix/drive_c/windows/system32
+    for ((i = 0; i < 2400; i++)); do
+      (($(ls "$system32" 2>/dev/null | wc -l) >= 100)) && break
       kill -0 $run 2>/dev/null || break
-      sleep 0.5
+      sleep 0.05
     done
-    if grep -q "Ctrl-C stops it" "$work/out"; then
-      # Still there while it waits: the daemons and the host window's process.
-      sleep 2
-      for program in scrived.exe interrogator.exe guest.exe; do
-        [[ $(left_running "$prefix") == *"$program"* ]] || failed "$program is not running while the run waits for Ctrl-C"
-      done
-      kill -INT -- -$run
-    else
-      failed "the run did not come to wait for Ctrl-C"
-      kill -INT -- -$run 2>/dev/null
-    fi
-    for ((i = 0; i < 120; i++)); do
-      kill -0 $run 2>/dev/null || break
-      sleep 0.5
-    done
-    if kill -0 $run 2>/dev/null; then
-      failed "the run did not end within 60 s of Ctrl-C"
-      kill -KILL -- -$run
-    fi
-    wait $run
+    copied=$(ls "$system32" 2>/dev/null | wc -l)
+    printf '\003' >&3
+    await_end
+    exec 3>&-
+    # Without the terminal's carriage returns and its echo of the Ctrl-C.
+    tr -d '\r' <"$work/tty" | sed 's/^\^C//' >"$work/out"
+    ((status == 130)) || failed "the run ended with status $status after Ctrl-C"
+    [[ $(last) == "scripts/run: stopped by Ctrl-C; everything the run started has stopped" ]] ||
+      failed "the run's last line after Ctrl-C (with $copied files in system32) is \"$(last)\""
+    grep -q "^socket map" "$work/out" && failed "the Ctrl-C came after the prefix was made"
+    expect_nothing_left "$prefix"
+    cp "$work/out" "$work/interrupted.out"
+    "$repo/scripts/run" --root "$work/root" >"$work/out" 2>&1
     status=$?
-    ((status == 0)) || failed "the run ended with status $status after Ctrl-C"
-    [[ $(last) == "scripts/run: passed: every step of the example guest session; stopped with Ctrl-C, everything the run started has stopped" ]] ||
+    ((status == 0)) || failed "the run after the one interrupted (at $copied files in system32) ended with status $status"
+    grep -q "^Wine .*(made now: the first run takes a while longer)" "$work/out" ||
+      failed "the run after the one interrupted did not make its prefix again"
+    [[ $(last) == "scripts/run: passed: every step of the example guest session; everything the run started has stopped" ]] ||
       failed "the run's last line is \"$(last)\""
     expect_nothing_left "$prefix"
-    "$tree/tools/xvfb" running || failed "the run stopped an X server that it had not started"
+    ;;
+
+  alongside)
+    own_tree surface_test.exe desktopholder.exe
+    # A test run of the same tree while a session is kept, as a user starts
+    # one: its fixtures start and stop the tests' X server and wineserver.
+    if start_kept "$work/repo/scripts/run" "$own/run/wineprefix"; then
+      ctest --test-dir "$own" -R surface_test --timeout 120 >"$work/tests.out" 2>&1 ||
+        failed "the test run beside the kept session failed:
+$(tail -n 20 "$work/tests.out")"
+      grep -q "wineserver.start .* Passed" "$work/tests.out" && grep -q "xvfb.stop .* Passed" "$work/tests.out" ||
+        failed "the test run did not start and stop its fixtures"
+      expect_kept "$own/run/wineprefix"
+      "$own/tools/xvfb" running run || failed "the test run stopped the kept session's X server"
+      expect_nothing_left "$own/wineprefix"
+      "$own/tools/xvfb" running && failed "the test run left its X server running"
+    fi
+    stop_kept "$own/run/wineprefix"
+    "$own/tools/xvfb" running run && failed "the kept session left its X server running"
     ;;
 
   noroot)
@@ -181,6 +302,26 @@ case $case in
     "$repo/scripts/run" --root "$work/root" >"$work/out" 2>&1
     expect_failure $? "scrived did not come up: it ended with status 255: file open failed$"
     expect_nothing_left "$prefix"
+    ;;
+
+  nodisplay)
+    # A display no X server holds: no lock, no socket.
+    n=77
+    while [[ -e /tmp/.X$n-lock || -e /tmp/.X11-unix/X$n ]]; do n=$((n + 1)); done
+    DISPLAY=:$n "$repo/scripts/run" --root "$work/root" >"$work/out" 2>&1
+    expect_failure $? "cannot open the X server :$n that DISPLAY names$"
+    grep -q '^Wine ' "$work/out" && failed "the run went on to Wine"
+    expect_nothing_left "$prefix"
+    ;;
+
+  cantstart)
+    own_tree
+    # The programs load libkestle.dll from bin/, on the search path.
+    rm "$own/bin/libkestle.dll"
+    echo "not a DLL" >"$own/bin/libkestle.dll"
+    "$work/repo/scripts/run" --root "$work/root" >"$work/out" 2>&1
+    expect_failure $? "the socket map was not made: examples/mapholder.exe could not start \(status [0-9]+\): .*libkestle\.dll.*mapholder\.exe"
+    expect_nothing_left "$own/run/wineprefix"
     ;;
 
   nowine)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <map>
 
@@ -266,6 +267,33 @@ std::string runToEnd(const std::string &exe, const std::vector<std::string> &arg
     if (!c.finish(timeoutMs, exitCode))
         return "<timed out: " + c.out() + ">";
     return c.out();
+}
+
+bool isCrash(DWORD exitCode) { return (exitCode & 0xF0000000) == 0xC0000000; }
+
+const char *crashName(DWORD code)
+{
+    switch (code) {
+    case EXCEPTION_ACCESS_VIOLATION:
+        return " (access violation)";
+    case EXCEPTION_STACK_OVERFLOW:
+        return " (stack overflow)";
+    case EXCEPTION_ILLEGAL_INSTRUCTION:
+        return " (illegal instruction)";
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+        return " (integer division by zero)";
+    case STATUS_HEAP_CORRUPTION:
+        return " (heap corruption)";
+    default:
+        return "";
+    }
+}
+
+std::string exceptionText(DWORD code)
+{
+    char text[64];
+    snprintf(text, sizeof text, "exception 0x%08lX%s", (unsigned long)code, crashName(code));
+    return text;
 }
 
 Finished runRoleToEnd(const std::string &role, const std::vector<std::string> &args, const EnvChanges *env,

@@ -95,6 +95,16 @@ std::string foldCrLf(const std::string &text);
 std::string runToEnd(const std::string &exe, const std::vector<std::string> &args, DWORD *exitCode = nullptr,
                      const EnvChanges *env = nullptr, int timeoutMs = 30000);
 
+// Whether a process's exit status is an exception code: an unhandled
+// exception ended it (the prefixes have no crash debugger, so the exception
+// code becomes the exit status at once).
+bool isCrash(DWORD exitCode);
+// The name of a common exception code for a report, as " (access
+// violation)"; "" for others.
+const char *crashName(DWORD code);
+// "exception 0xC0000005 (access violation)": how a report names a crash.
+std::string exceptionText(DWORD code);
+
 // A child run to its end: whether it started and ended in time with both its
 // streams closed, why it did not start, its exit status, and what it printed
 // (CR LF folded).

@@ -52,6 +52,8 @@ testing::AssertionResult runReport(const std::string &role, const std::vector<st
         failure << " could not be started (error " << run.startError << ")";
     else if (!run.ended)
         failure << " did not end in time";
+    else if (isCrash(run.code))
+        failure << " crashed: " << exceptionText(run.code);
     else if (!reported)
         failure << " printed no \"end\"";
     else
