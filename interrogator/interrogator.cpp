@@ -358,7 +358,7 @@ void *Interrogator::channelWorker(ConnectionArg *arg)
     }
 
     // A relay still sending to the connection keeps its socket open until
-    // that send returns.
+    // that send returns (the peer reads or goes), and then closes it.
     if (conn)
         release(conn);
     else

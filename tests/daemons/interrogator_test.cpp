@@ -430,6 +430,73 @@ void nameInPieces(Broker &b)
     EXPECT_TRUE(b.waitLog(error("failed to get channel name\n") + error("cannot get channel name\n"))) << b.log();
 }
 
+// Streams far more than the sockets between a server and a client that reads
+// nothing can hold, so the broker's relay of that server ends up blocked in a
+// send to the client. Once it is over, the client goes with a reset, so the
+// rest of the stream is dropped and the flood ends.
+class Flood {
+public:
+    Flood(kt::Conn &server, kt::Conn &client, uint32_t seed) : mClient(client), mBytes(kt::randomBytes(64 << 20, seed))
+    {
+        mThread = std::thread([this, &server] {
+            server.sendAll(mBytes);
+            mDone = true;
+        });
+    }
+    ~Flood()
+    {
+        mClient.abort();
+        mThread.join();
+    }
+    // Whether the relay is stuck by now: the stream has not all gone.
+    bool stuck()
+    {
+        Sleep(2000);
+        return !mDone;
+    }
+    const std::string &bytes() const { return mBytes; }
+
+private:
+    kt::Conn &mClient;
+    const std::string mBytes;
+    std::atomic<bool> mDone{false};
+    std::thread mThread;
+};
+
+// A relay blocked in a send holds up no other channel.
+void blockedRelayHoldsUpNoOtherChannel(Broker &b)
+{
+    kt::Conn c = b.registered(kClient, "stuck", 0);
+    kt::Conn s = b.registered(kServer, "stuck", 0, 2);
+    Flood flood(s, c, 5);
+    EXPECT_TRUE(flood.stuck()) << "the relay was never blocked";
+    kt::Conn s2 = b.peer(kServer, "free");
+    ASSERT_TRUE(b.waitLog(info("channel free @ slot=1\n"), 1, 10000)) << "the blocked relay holds up the broker";
+    kt::Conn c2 = b.registered(kClient, "free", 1, 2);
+    expectRelayed(c2, s2, "up");
+    expectRelayed(s2, c2, "down");
+}
+
+// A client whose channel has gone ends while a replaced server's relay is
+// still blocked sending to it. The client then gets what was under way and
+// its end: the relay closes the connection once its send is done.
+void endedClientIsClosedOnceTheSendToItEnds(Broker &b)
+{
+    kt::Conn c = b.registered(kClient, "drain", 0);
+    kt::Conn replaced = b.registered(kServer, "drain", 0, 2);
+    kt::Conn s = b.registered(kServer, "drain", 0, 3);
+    Flood flood(replaced, c, 6);
+    EXPECT_TRUE(flood.stuck()) << "the relay was never blocked";
+    s.close();
+    ASSERT_TRUE(b.waitLog(info("reset channel drain\n")));
+    ASSERT_TRUE(c.sendAll("x"));
+    ASSERT_TRUE(b.waitLog(warn("chnnel drain (me:client): peer not ready\n")));
+    std::string got;
+    EXPECT_TRUE(c.recvToEnd(&got)) << got.size() << " bytes came, and no end";
+    EXPECT_TRUE(!got.empty() && flood.bytes().compare(0, got.size(), got) == 0)
+        << got.size() << " bytes that are not the start of the replaced server's stream";
+}
+
 void PrintTo(const Scenario &s, std::ostream *os) { *os << s.name; }
 
 class BrokerScenario : public testing::TestWithParam<Scenario> {};
@@ -460,18 +527,22 @@ const Scenario kScenarios[] = {
     {"UnmatchedClientsFreeTheirSlots", unmatchedClientsFreeTheirSlots},
     {"NegativeNameLengthRefused", negativeNameLengthRefused},
     {"NameInPieces", nameInPieces},
+    {"BlockedRelayHoldsUpNoOtherChannel", blockedRelayHoldsUpNoOtherChannel},
+    {"EndedClientIsClosedOnceTheSendToItEnds", endedClientIsClosedOnceTheSendToItEnds},
 };
 
 INSTANTIATE_TEST_SUITE_P(Channels, BrokerScenario, testing::ValuesIn(kScenarios),
                          [](const testing::TestParamInfo<Scenario> &p) { return std::string(p.param.name); });
 
-// Client churn against streaming servers: a client reads a little and goes
-// (half of the time with a reset), and at once three connections come in
+// Churn against streaming peers: a client (or a server) reads a little and
+// goes, half of the time with a reset, and at once three connections come in
 // that have sent only part of a request. Winsock hands them the value of the
 // socket just closed; none of them may receive a byte of any channel. Each
-// server's bytes carry its channel's tag, so a stray byte says whose it is.
+// streamer's bytes carry its channel's tag, so a stray byte says whose it is.
 struct ChurnShape {
     const char *name;
+    // The role that comes and goes; the other one streams.
+    int churned;
     // A newcomer's request: never finished, or whole for a channel of its own
     // that has no server.
     bool registered;
@@ -488,6 +559,8 @@ TEST_P(BrokerChurn, NoNewcomerReceivesAByteOfAnotherChannel)
     Broker b;
     ASSERT_TRUE(b.start()) << b.log();
     const bool registered = GetParam().registered;
+    const int churned = GetParam().churned;
+    const int streaming = churned == kClient ? kServer : kClient;
 
     std::atomic<bool> stop{false};
     std::atomic<int> rounds{0};
@@ -505,26 +578,30 @@ TEST_P(BrokerChurn, NoNewcomerReceivesAByteOfAnotherChannel)
         const std::string channel = "race" + std::to_string(k);
         const char tag = static_cast<char>('A' + k);
         threads.emplace_back([&, channel, tag] {
-            kt::Conn server = b.peer(kServer, channel);
             const std::string chunk(1 << 16, tag);
-            while (!stop && server.sendAll(chunk)) {
+            // A streaming client is ended with its channel's server: it comes back.
+            while (!stop) {
+                kt::Conn streamer = b.peer(streaming, channel);
+                while (!stop && streamer.sendAll(chunk)) {
+                }
+                Sleep(1);
             }
         });
         threads.emplace_back([&, k, channel] {
             std::mt19937 rng(0x5EED0000u + k);
             const int64_t end = kt::nowMs() + kRunMs;
             while (!stop && kt::nowMs() < end) {
-                kt::Conn client = b.peer(kClient, channel);
+                kt::Conn leaving = b.peer(churned, channel);
                 char buf[8192];
-                // A byte of its own channel shows the client is registered.
-                if (!client.readable(5000))
+                // A byte of its own channel shows it is registered.
+                if (!leaving.readable(5000))
                     continue;
-                if (recv(client.sock(), buf, 1 + rng() % sizeof buf, 0) <= 0)
+                if (recv(leaving.sock(), buf, 1 + rng() % sizeof buf, 0) <= 0)
                     continue;
                 if (rng() % 2)
-                    client.abort();
+                    leaving.abort();
                 else
-                    client.close();
+                    leaving.close();
 
                 kt::Conn newcomers[3];
                 for (int i = 0; i < 3; ++i) {
@@ -561,7 +638,7 @@ TEST_P(BrokerChurn, NoNewcomerReceivesAByteOfAnotherChannel)
             }
         });
     }
-    // The churners end on their own at the time bound; then the servers.
+    // The churners end on their own at the time bound; then the streamers.
     for (size_t t = 1; t < threads.size(); t += 2)
         threads[t].join();
     stop = true;
@@ -573,7 +650,9 @@ TEST_P(BrokerChurn, NoNewcomerReceivesAByteOfAnotherChannel)
 }
 
 INSTANTIATE_TEST_SUITE_P(Newcomers, BrokerChurn,
-                         testing::Values(ChurnShape{"UnfinishedRequest", false}, ChurnShape{"OtherChannel", true}),
+                         testing::Values(ChurnShape{"UnfinishedRequest", kClient, false},
+                                         ChurnShape{"OtherChannel", kClient, true},
+                                         ChurnShape{"ServersComeAndGo", kServer, false}),
                          [](const testing::TestParamInfo<ChurnShape> &p) { return std::string(p.param.name); });
 
 TEST(BrokerStartUp, WithoutASocketMapItSaysSoAndEnds)

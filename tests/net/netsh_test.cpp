@@ -389,7 +389,7 @@ TEST(Netsh, ANetshStillRunningAtTheBoundIsAnErrorAndIsEnded)
     ASSERT_TRUE(recorder.ok());
     recorder.hold(L"interface ip set address", 120000);
     LoggedNet logged;
-    setNetshWait(1000);
+    setNetshWait(5000);
     EXPECT_EQ(-1, logged.net.configure("eth0", 0x0A000001, 0xFFFFFF00, 0, 0, 0));
     setNetshWait(0);
     std::vector<DWORD> held = recorder.held();
@@ -401,7 +401,7 @@ TEST(Netsh, ANetshStillRunningAtTheBoundIsAnErrorAndIsEnded)
     recorder.release();
     EXPECT_FALSE(running) << "netsh " << held[0] << " still runs after the call returned";
     ASSERT_EQ(2u, gPrinted.size());
-    EXPECT_EQ(0u, gPrinted[1].rfind("netsh did not end within 1000 ms: interface ip set address ", 0)) << gPrinted[1];
+    EXPECT_EQ(0u, gPrinted[1].rfind("netsh did not end within 5000 ms: interface ip set address ", 0)) << gPrinted[1];
     EXPECT_TRUE(recorder.waitFor(1, 2000).empty()) << "the ended netsh ran on to its end";
 }
 
