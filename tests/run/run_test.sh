@@ -10,6 +10,17 @@
 #                on an X server of its own: the test run's one stays
 #   interrupted  a Ctrl-C while the first run makes its Wine prefix: the next
 #                run makes it again and passes
+#   nosound      a host with no sound device (no sound server answers, ALSA
+#                has no device): the tone plays on the run's own null sink,
+#                whose measured length and frequency the run says; its sound
+#                server is gone after the run, the test run's one untouched
+#   nosoundkept  the same with --keep: the run's sound server stays until
+#                Ctrl-C, which stops it
+#   unheard      no sound device, and a Wine whose sound driver cannot reach
+#                the run's sound server: nothing reached it, the run fails
+#   othersound   no sound device, and another program plays on the run's null
+#                sink during the session: what reached it is not the guest's
+#                tone, the run fails
 #   alongside    a test run of the tree beside a kept session (a tree of the
 #                case's own): neither stops what the other started
 #   noroot       a root folder that cannot be made
@@ -47,12 +58,13 @@ finish() {
   exit 0
 }
 
-# Processes whose environment or command line names the marker: what the run
-# left behind.
+# Processes whose environment or command line names the marker (their Wine
+# prefix, or a sound server's socket under it): what the run left behind.
 left_running() {
   local marker=$1 f p
   for f in $({
     grep -lzxF "WINEPREFIX=$marker" /proc/[0-9]*/environ
+    grep -lzF "PULSE_SERVER=unix:$marker" /proc/[0-9]*/environ
     grep -lzF "$marker" /proc/[0-9]*/cmdline
   } 2>/dev/null | sort -u); do
     p=${f%/*}
@@ -112,7 +124,10 @@ EOF
   # An X server that starts at once.
   printf '#!/bin/sh\n[ "$1" = display ] && echo :4711\nexit 0\n' >"$fake/build-x64/tools/xvfb"
   printf '#!/bin/sh\nexit 0\n' >"$fake/build-x64/tools/wine-server"
-  chmod +x "$fake/wine/wineserver" "$fake/build-x64/tools/xvfb" "$fake/build-x64/tools/wine-server"
+  # A sound server that starts at once, where no sound device answers.
+  printf '#!/bin/sh\n[ "$1" = socket ] && echo %s\nexit 0\n' "$fake/pulse/native" >"$fake/build-x64/tools/pulse"
+  chmod +x "$fake/wine/wineserver" "$fake/build-x64/tools/xvfb" "$fake/build-x64/tools/wine-server" \
+    "$fake/build-x64/tools/pulse"
 }
 fake_run() { KESTLE_64BIT_ONLY=1 "$work/repo/scripts/run" "$@" >"$work/out" 2>&1; }
 
@@ -197,7 +212,95 @@ stop_kept() {
   expect_nothing_left "$1"
 }
 
+# A host with no sound device: no sound server answers where PULSE_SERVER
+# points, and ALSA has a configuration without a device.
+no_sound_device() {
+  echo "# no sound device" >"$work/alsa-none.conf"
+  export ALSA_CONFIG_PATH=$work/alsa-none.conf PULSE_SERVER=unix:$work/no-server
+}
+run_pulse=$tree/run/pulse
+# The test run's sound server before a run: its pid, or nothing.
+tests_pulse=""
+if "$tree/tools/pulse" running; then
+  tests_pulse=$(cat "$tree/pulse/pulseaudio.pid")
+fi
+# The run's sound server has ended with it; the test run's one, if it ran,
+# runs on.
+expect_sound_servers() {
+  expect_nothing_left "$run_pulse"
+  [[ -e $run_pulse/pulseaudio.pid ]] && failed "the run left the pid file of its sound server"
+  if [[ -n $tests_pulse ]]; then
+    "$tree/tools/pulse" running && [[ $(cat "$tree/pulse/pulseaudio.pid" 2>/dev/null) == "$tests_pulse" ]] ||
+      failed "the run stopped or replaced the test run's sound server"
+  fi
+}
+own_sink_line="sound server  a null sink of the build's own (pulseaudio, $run_pulse/run/native), started for this run: the host has no sound device"
+
 case $case in
+  nosound | nosoundkept)
+    no_sound_device
+    if [[ $case == nosound ]]; then
+      "$repo/scripts/run" --root "$work/root" >"$work/out" 2>&1
+      status=$?
+      ((status == 0)) || failed "the run ended with status $status"
+      [[ $(last) == "scripts/run: passed: every step of the example guest session; everything the run started has stopped" ]] ||
+        failed "the run's last line is \"$(last)\""
+    else
+      if start_kept "$repo/scripts/run" "$prefix"; then
+        "$tree/tools/pulse" running run || failed "the run's sound server is not running while the run waits for Ctrl-C"
+      fi
+    fi
+    grep -qxF "$own_sink_line" "$work/out" || failed "the run did not start a sound server of its own"
+    grep -qE "^  guest: audio +ok: a 0.5 s tone of 440 Hz played" "$work/out" || failed "the guest did not play its tone"
+    # The guest's tone: half a second of 440 Hz.
+    tone=$(sed -n "s/^tone \{10\}\([0-9.]*\) s at \([0-9]*\) Hz reached the sound server (the run's own null sink), as the guest played it\$/\1 \2/p" "$work/out")
+    if [[ -z $tone ]]; then
+      failed "no line of the tone that reached the run's sound server:
+$(grep '^tone' "$work/out")"
+    elif ! awk -v l="${tone% *}" -v f="${tone#* }" 'BEGIN { exit !(l >= 0.45 && l <= 0.55 && f >= 418 && f <= 462) }'; then
+      failed "the run says a tone of ${tone% *} s at ${tone#* } Hz reached its sound server, not the guest's 0.5 s at 440 Hz"
+    fi
+    [[ $case == nosoundkept ]] && stop_kept "$prefix"
+    expect_nothing_left "$prefix"
+    expect_sound_servers
+    ;;
+
+  unheard)
+    no_sound_device
+    # Wine's pulseaudio driver is not loaded, and ALSA has no device: the
+    # guest finds no sound device and plays nothing.
+    WINEDLLOVERRIDES=winepulse.drv=d "$repo/scripts/run" --root "$work/root" >"$work/out" 2>&1
+    expect_failure $? "FAILED: the guest's tone did not reach the sound server as the guest played it \(see above\)$"
+    grep -qxF "tone          FAILED: nothing reached the sound server (the run's own null sink); the guest's audio step: skipped: the host has no sound device" "$work/out" ||
+      failed "the run did not say that nothing reached its sound server:
+$(grep '^tone' "$work/out")"
+    expect_nothing_left "$prefix"
+    expect_sound_servers
+    ;;
+
+  othersound)
+    no_sound_device
+    "$repo/scripts/run" --root "$work/root" >"$work/out" 2>&1 &
+    run=$!
+    # Once the session runs, the recording of the run's null sink does too:
+    # two seconds of 1000 Hz from another program join the guest's tone.
+    for ((i = 0; i < 600; i++)); do
+      grep -q "^guest session" "$work/out" && break
+      kill -0 $run 2>/dev/null || break
+      sleep 0.2
+    done
+    sox -n -t raw -r 44100 -e signed-integer -b 16 -c 2 - synth 2 sine 1000 vol 0.1 2>/dev/null |
+      timeout 30 pacat --server="unix:$run_pulse/run/native" --raw --format=s16le --rate=44100 --channels=2 ||
+      failed "the other program could not play on the run's sound server"
+    wait $run
+    expect_failure $? "FAILED: the guest's tone did not reach the sound server as the guest played it \(see above\)$"
+    grep -qE "^tone +FAILED: [0-9.]+ s at [0-9]+ Hz reached the sound server \(the run's own null sink\), where the guest played 0.5 s at 440 Hz$" "$work/out" ||
+      failed "the run did not say that something else reached its sound server:
+$(grep '^tone' "$work/out")"
+    expect_nothing_left "$prefix"
+    expect_sound_servers
+    ;;
+
   session)
     scripts_run() { "$repo/scripts/run" --root "$work/root" >"$work/out" 2>&1; }
     scripts_run
@@ -218,7 +321,10 @@ case $case in
     bad=$(grep -cvE '^[VDIWEF?]/[a-z]+: ' "$log")
     ((bad == 0)) || failed "$bad lines of the log file are not whole log lines"
     grep -qF "log file      $log" "$work/out" || failed "the run did not say where the log file is"
+    grep -qxF "sound server  unix:$tree/pulse/run/native, the host's" "$work/out" ||
+      failed "the run did not take the host's sound server, the one PULSE_SERVER names"
     expect_nothing_left "$prefix"
+    expect_sound_servers
     ;;
 
   keep)
