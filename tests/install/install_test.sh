@@ -80,6 +80,13 @@ if [[ -f $prefix/lib/liblog.a && $("$objdump" -h "$prefix/lib/liblog.a") == *" .
   failed "lib/liblog.a is not stripped: it has debugging sections"
 fi
 
+# kestle.h tells callers to free the blocks marked "caller frees" with
+# msvcrt.dll's free: the DLL's malloc and free are msvcrt.dll's.
+crt=$("$objdump" -p "$prefix/bin/libkestle.dll" | awk '/DLL Name:/ { dll = tolower($3); next }
+  dll && NF == 3 && $1 ~ /^[0-9a-f]+$/ && ($3 == "malloc" || $3 == "free") { print dll, $3 }' | sort)
+[[ $crt == $'msvcrt.dll free\nmsvcrt.dll malloc' ]] ||
+  failed "bin/libkestle.dll does not take malloc and free from msvcrt.dll alone: $(echo $crt)"
+
 # Both import libraries name the DLL and every export, by the names the DLL
 # exports (stdcall ones decorated on i686, where C symbols also carry a
 # leading underscore).
