@@ -5,6 +5,12 @@
  * Usable from C11 and C++. All functions are cdecl unless marked otherwise;
  * the record layouts below are part of the interface (shared memory, pipes)
  * and are checked at compile time.
+ *
+ * The DLL's C runtime is msvcrt.dll. Blocks marked "caller frees" come from
+ * its malloc: free them with msvcrt.dll's free. A program built against
+ * another C runtime (UCRT, a Microsoft compiler's) must not pass them to its
+ * own free; it takes msvcrt.dll's, which is loaded with the DLL:
+ * GetProcAddress(GetModuleHandleA("msvcrt.dll"), "free").
  */
 #ifndef KESTLE_H
 #define KESTLE_H
@@ -93,15 +99,16 @@ int KESTLE_CALL osal_sockmap_enumrate(int index, char **name, int *port, int *pi
  * first call from VANTRELL_ROOT (default "c:/vantrell"), which also sets
  * ROOT_VANTRELL_ROOT and the current directory. The library owns the text. */
 const char *KESTLE_CALL osal_getRootDir(void);
-/* A heap copy of the variable's value (caller frees), or NULL when it is
- * missing or empty. */
+/* A heap copy of the variable's value (caller frees, with msvcrt.dll's free),
+ * or NULL when it is missing or empty. */
 char *KESTLE_CALL osal_getEnvVariable(const char *name);
 /* Sets (or, with a NULL value, deletes) a variable; 0 or -GetLastError(). */
 int KESTLE_CALL osal_setEnvVariable(const char *name, const char *value);
 /* The root followed by path, in a heap block of at least 260 bytes that
- * always holds the whole result (caller frees); NULL on a NULL path. */
+ * always holds the whole result (caller frees, with msvcrt.dll's free); NULL
+ * on a NULL path. */
 char *KESTLE_CALL osal_pathTranslate(const char *path);
-/* The same with ".exe" appended. */
+/* The same with ".exe" appended (caller frees, with msvcrt.dll's free). */
 char *KESTLE_CALL osal_pathTranslateExe(const char *path);
 
 /* ------------------------------------------------------------------------
@@ -190,12 +197,13 @@ int KESTLE_CALL osal_sock_sockselect(int nfds, fd_set *readSet, fd_set *writeSet
 /* Waits until s is readable (forWrite 0) or writable, for usec microseconds
  * (all of it in tv_usec) or without limit when usec < 0; as sockselect. */
 int KESTLE_CALL osal_sock_selectWait(SOCKET s, int usec, int forWrite);
-/* The system's message for code in UTF-8, in a heap block the caller frees;
- * "Unknown error N" when the system has none. */
+/* The system's message for code in UTF-8, in a heap block the caller frees
+ * (with msvcrt.dll's free); "Unknown error N" when the system has none. */
 char *KESTLE_CALL osal_sock_gai_strerror(int code);
 
 /* Socket sets (the platform fd_set, 64 entries). */
-fd_set *KESTLE_CALL osal_alloc_fd_set(void); /* not initialised: osal_FD_ZERO it */
+/* Not initialised: osal_FD_ZERO it; free it with osal_free_fd_set. */
+fd_set *KESTLE_CALL osal_alloc_fd_set(void);
 void KESTLE_CALL osal_free_fd_set(fd_set *set);
 void KESTLE_CALL osal_FD_ZERO(fd_set *set);
 /* Adds s unless present; a full set drops it. */
