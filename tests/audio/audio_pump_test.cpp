@@ -81,15 +81,18 @@ void expectOnlySilenceFrom(const std::vector<PlayedFrame> &played, size_t at)
 // ---- cycles driven by hand ----
 
 // A device whose set-up found no sound device (so no pump thread runs),
-// given a stand-in buffer on a hand-moved clock.
+// given a stand-in buffer on a hand-moved clock, which the performance
+// counter follows too.
 struct HandRig {
     HandRig()
     {
         kt::useStandIn(nullptr);
         audio = std::make_unique<OSALAudio>();
         kt::useDirectSound();
-        audio->mSoundBuffer = &buffer;
+        audio->mSoundBuffer = buffer.handOut();
+        StandInBuffer::driveCounter(&buffer);
     }
+    ~HandRig() { StandInBuffer::driveCounter(nullptr); }
     int write(const std::vector<unsigned char> &bytes)
     {
         return audio->streamOutWrite(bytes.data(), static_cast<int>(bytes.size()));
@@ -289,7 +292,14 @@ struct PlaybackRig {
         audio = std::make_unique<OSALAudio>();
         kt::useDirectSound();
     }
-    ~PlaybackRig() { audio.reset(); }
+    // Once the device has gone, so have the DirectSound objects it made.
+    ~PlaybackRig()
+    {
+        audio.reset();
+        EXPECT_TRUE(device.released()) << device.references() << " references to the sound device left";
+        EXPECT_TRUE(buffer.released());
+        EXPECT_EQ(buffer.references(), 0) << "references to the buffer or its notify interface left";
+    }
     // Writes count frames numbered from first in one block (so that no pause
     // of the test can come between them); gives the moment it was handed over.
     int64_t writeFrames(uint32_t first, uint32_t count)
@@ -421,10 +431,11 @@ TEST(AudioPlayback, NewBytesAfterAStopPlayFromTheirFirstFrame)
 // The device is made by the exports, on a stand-in that lives until the
 // process ends, and the process ends as a guest's does: WM_QUIT in the idle
 // loop.
-void useLeakedStandIn()
+StandInBuffer *useLeakedStandIn()
 {
     auto *buffer = new StandInBuffer();
     kt::useStandIn(new kt::StandInDevice(buffer));
+    return buffer;
 }
 
 [[noreturn]] void quitThroughTheIdleLoop()
@@ -440,6 +451,8 @@ void useLeakedStandIn()
 // process has begun to exit: an exit step lets them go and waits for them.
 HANDLE sFinished;
 int sWriteResult = -2;
+StandInBuffer *sHeldBuffer;
+int sStandbyResult = -2;
 
 KT_ROLE(shutdownUnderWriter)
 {
@@ -501,6 +514,33 @@ KT_ROLE(shutdownUnderPumpCopy)
     quitThroughTheIdleLoop();
 }
 
+KT_ROLE(shutdownUnderStandby)
+{
+    sHeldBuffer = useLeakedStandIn();
+    std::vector<unsigned char> second = kt::numberedFrames(1, kFramesPerSecond);
+    if (osal_audio_streamout_write(second.data(), static_cast<int>(second.size())) != static_cast<int>(second.size()))
+        return 3;
+    OSALAudio *audio = OSALSystem::getInstance()->mAudio.get();
+    if (!kt::waitUntil([&] { return audio->streaming(); }))
+        return 4;
+    sFinished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    // The guest's standby stops inside DirectSound's Stop.
+    sHeldBuffer->holdNextStop();
+    std::thread([] {
+        sStandbyResult = osal_audio_streamout_standby();
+        SetEvent(sFinished);
+    }).detach();
+    if (!sHeldBuffer->waitStopHeld(30000))
+        return 5;
+    atexit([] {
+        sHeldBuffer->letStopGoOn();
+        if (WaitForSingleObject(sFinished, 30000) == WAIT_OBJECT_0)
+            printf("the standby returned %d\n", sStandbyResult);
+        fflush(stdout);
+    });
+    quitThroughTheIdleLoop();
+}
+
 KT_ROLE(shutdownWhileStreaming)
 {
     useLeakedStandIn();
@@ -531,6 +571,7 @@ TEST(AudioShutdown, EndsCleanlyWhileThreadsAreInsideTheDevice)
     const Case cases[] = {
         {"shutdownUnderWriter", "the write returned " + std::to_string(2 * kt::pageSize()) + "\n"},
         {"shutdownUnderPumpCopy", "the pump ended\n"},
+        {"shutdownUnderStandby", "the standby returned 0\n"},
         {"shutdownWhileStreaming", ""},
     };
     for (const Case &c : cases) {
