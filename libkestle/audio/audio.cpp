@@ -220,6 +220,7 @@ void OSALAudio::pump()
         if (mPlayedTo >= mSoundEnd) {
             // The last byte has played: only now may the buffer stop.
             buffer->Stop();
+            __atomic_store_n(&mRanDry, 1, __ATOMIC_RELEASE);
             __atomic_store_n(&mStreaming, 0, __ATOMIC_RELEASE);
             __atomic_add_fetch(&mSoundsEnded, 1, __ATOMIC_RELEASE);
             return;
@@ -263,6 +264,9 @@ void OSALAudio::startPlaying(IDirectSoundBuffer *buffer)
     // that wrapped round to its start would never play.
     buffer->Play(0, 0, DSBPLAY_LOOPING);
     __atomic_store_n(&mStreaming, 1, __ATOMIC_RELEASE);
+    // The stream went on after running dry: silence played in between.
+    if (__atomic_exchange_n(&mRanDry, 0, __ATOMIC_ACQ_REL))
+        __atomic_add_fetch(&mUnderruns, 1, __ATOMIC_RELAXED);
 }
 
 bool OSALAudio::fill(IDirectSoundBuffer *buffer, int32_t bytes)
@@ -348,6 +352,8 @@ int OSALAudio::standby()
         return 0;
     if (mSoundBuffer)
         mSoundBuffer->Stop();
+    // The stream ended on purpose: what follows is no underrun.
+    __atomic_store_n(&mRanDry, 0, __ATOMIC_RELEASE);
     mDevice.leave();
     return 0;
 }

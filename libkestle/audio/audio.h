@@ -100,10 +100,14 @@ public:
     int64_t mSoundEnd = 0;
     int64_t mSilenceEnd = 0;
     // Times new bytes came after the play cursor had reached the end of the
-    // sound before them, so that silence played between the two; times the
-    // pump stopped the buffer because all of the sound had played.
+    // sound before them, so that silence played between the two (the buffer
+    // still playing, or stopped because the sound had run out with no
+    // standby since); times the pump stopped the buffer because all of the
+    // sound had played. mRanDry: the buffer stopped so, and no standby has
+    // said since that the stream ended on purpose.
     LONG mUnderruns = 0;
     LONG mSoundsEnded = 0;
+    LONG mRanDry = 0;
     // Around the guest's calls into the DirectSound objects (standby): the
     // destructor releases them only when none is under way.
     UseGate mDevice;

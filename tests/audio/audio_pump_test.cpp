@@ -247,6 +247,51 @@ TEST(AudioPump, AfterStandbyNewBytesPlayFromTheirFirstFrame)
     expectOnlySilenceFrom(played, at);
 }
 
+TEST(AudioPump, NewBytesAfterASoundRanOutAreAnUnderrunUnlessAStandbyCameBetween)
+{
+    // A guest's stream that ran dry: the buffer stopped at the end of the
+    // sound, and silence played until the next bytes came. A standby says
+    // the stream ended on purpose.
+    struct Case {
+        const char *name;
+        bool standbyWhilePlaying;
+        bool standbyAfterTheEnd;
+        LONG underruns;
+    };
+    const Case cases[] = {
+        {"the sound ran out", false, false, 1},
+        {"standby while it played", true, false, 0},
+        {"standby once it had run out", false, true, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        HandRig rig;
+        ASSERT_EQ(rig.write(kt::numberedFrames(1, 1000)), 4000); // 22.7 ms
+        rig.audio->pump();
+        rig.buffer.advanceMs(10);
+        if (c.standbyWhilePlaying)
+            EXPECT_EQ(rig.audio->standby(), 0);
+        rig.audio->pump();
+        rig.buffer.advanceMs(20);
+        rig.audio->pump();
+        EXPECT_FALSE(rig.buffer.playing());
+        if (c.standbyAfterTheEnd)
+            EXPECT_EQ(rig.audio->standby(), 0);
+        rig.buffer.advanceMs(100);
+        ASSERT_EQ(rig.write(kt::numberedFrames(500001, 2000)), 8000);
+        rig.audio->pump();
+        rig.buffer.advanceMs(100);
+        rig.audio->pump();
+
+        EXPECT_EQ(rig.audio->mUnderruns, c.underruns);
+        std::vector<PlayedFrame> played = rig.buffer.played();
+        size_t at = expectRun(played, 0, 1, c.standbyWhilePlaying ? 441 : 1000);
+        while (at < played.size() && played[at].value == 0)
+            ++at;
+        expectOnlySilenceFrom(played, expectRun(played, at, 500001, 2000));
+    }
+}
+
 TEST(AudioPump, ARefusedLockKeepsTheBytesAndEndsTheCycle)
 {
     HandRig rig;
