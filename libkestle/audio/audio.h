@@ -96,6 +96,10 @@ public:
     // far silence has been laid behind it. Only the pump touches them.
     LONG mStreaming = 0;
     DWORD mPlayCursor = 0;
+    // When the pump last read the play cursor (performance counter ticks),
+    // if the counter could be read then.
+    int64_t mCursorTick = 0;
+    bool mCursorTimed = false;
     int64_t mPlayedTo = 0;
     int64_t mSoundEnd = 0;
     int64_t mSilenceEnd = 0;
@@ -121,6 +125,10 @@ private:
     // silence over the rest of the room in front of the play cursor; false
     // when the buffer would not lock.
     bool fill(IDirectSoundBuffer *buffer, int32_t bytes);
+    // How many whole laps the play cursor has gone round unseen since the
+    // pump last read it, given how far it `moved` within its lap; notes the
+    // time of this reading. 0 when the counter cannot tell.
+    int64_t lapsSinceLastLook(int64_t moved);
 };
 // The pump thread: cycles of arg's pump until the device is destroyed.
 unsigned __stdcall audioOutputThread(void *arg);

@@ -269,14 +269,16 @@ TEST(AudioPump, NewBytesAfterASoundRanOutAreAnUnderrunUnlessAStandbyCameBetween)
         ASSERT_EQ(rig.write(kt::numberedFrames(1, 1000)), 4000); // 22.7 ms
         rig.audio->pump();
         rig.buffer.advanceMs(10);
-        if (c.standbyWhilePlaying)
+        if (c.standbyWhilePlaying) {
             EXPECT_EQ(rig.audio->standby(), 0);
+        }
         rig.audio->pump();
         rig.buffer.advanceMs(20);
         rig.audio->pump();
         EXPECT_FALSE(rig.buffer.playing());
-        if (c.standbyAfterTheEnd)
+        if (c.standbyAfterTheEnd) {
             EXPECT_EQ(rig.audio->standby(), 0);
+        }
         rig.buffer.advanceMs(100);
         ASSERT_EQ(rig.write(kt::numberedFrames(500001, 2000)), 8000);
         rig.audio->pump();
@@ -325,6 +327,83 @@ TEST(AudioPump, ALostBufferIsRestoredAndFilled)
     rig.buffer.advanceMs(10);
     std::vector<PlayedFrame> played = rig.buffer.played();
     expectOnlySilenceFrom(played, expectRun(played, 0, 1, 200));
+}
+
+TEST(AudioPump, APumpHeldUpForMoreThanALapLetsNothingOfTheOldLapPlayAfterIt)
+{
+    // The pump is held up (a suspended process) while the looping buffer
+    // goes round more than once: it played all that had been written, and
+    // then went on playing it again. Once the pump is back, the sound from
+    // before the hold-up plays no more; what the ring still held, and what
+    // comes after, plays from its first frame; the hold-up is one underrun.
+    struct Case {
+        const char *name;
+        uint32_t sound;  // frames written before the hold-up
+        double heldMs;
+        bool newBytesFirst;  // written before the pump's first cycle after it
+    };
+    const Case cases[] = {
+        {"a lap and a half second, new bytes waiting", 88200, 60500, true},
+        {"two laps and more, new bytes waiting", 88200, 120700, true},
+        {"new bytes only after the pump came back", 88200, 60500, false},
+        {"a backlog in the ring", 65 * kFramesPerSecond, 60500, true},
+    };
+    constexpr uint32_t kNewFirst = 100000001, kNew = 22050;
+    constexpr uint32_t kLapFrames = kBufferBytes / 4;
+    constexpr uint32_t kLeadFrames = StandInBuffer::kLeadBytes / 4;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        HandRig rig;
+        ASSERT_EQ(rig.write(kt::numberedFrames(1, c.sound)), static_cast<int>(c.sound * 4));
+        rig.audio->pump();
+        rig.buffer.advanceMs(10);
+        rig.audio->pump();
+        const uint32_t moved = c.sound - static_cast<uint32_t>(rig.audio->mRing.usedBytes() / 4);
+        rig.buffer.advanceMs(c.heldMs);
+        const int64_t back = rig.buffer.now();
+        const std::vector<unsigned char> newBytes = kt::numberedFrames(kNewFirst, kNew);
+        if (c.newBytesFirst) {
+            ASSERT_EQ(rig.write(newBytes), static_cast<int>(kNew * 4));
+        }
+        rig.audio->pump();
+        if (!c.newBytesFirst) {
+            ASSERT_EQ(rig.write(newBytes), static_cast<int>(kNew * 4));
+        }
+        // Cycles until the pump has stopped the buffer with nothing left to
+        // play, or everything has had time to play and more.
+        const int cycles = static_cast<int>((c.sound - moved + kNew) / 2205) + 20;
+        for (int i = 0; i < cycles && (rig.audio->streaming() || rig.audio->mRing.usedBytes() > 0); ++i) {
+            rig.buffer.advanceMs(50);
+            rig.audio->pump();
+        }
+        rig.buffer.advanceMs(1000);
+
+        EXPECT_EQ(rig.audio->mUnderruns, 1) << "one underrun for the hold-up";
+        std::vector<PlayedFrame> played = rig.buffer.played();
+        // Before and during the hold-up: all that was in the buffer, once
+        // round (and then round again, which nothing could stop).
+        expectRun(played, 0, 1, std::min(c.sound, kLapFrames));
+        size_t at = 0;
+        while (at < played.size() && played[at].tick < back)
+            ++at;
+        ASSERT_GT(at, 0u);
+        // What DirectSound had already taken, up to its write cursor, may
+        // still go on with the old lap ...
+        size_t taken = 0;
+        while (taken < kLeadFrames && at < played.size() && played[at].value != 0 &&
+               played[at].value == played[at - 1].value + 1 && played[at].value <= c.sound) {
+            ++at;
+            ++taken;
+        }
+        // ... then nothing more of it: maybe silence, what the ring held,
+        // the new bytes from their first frame, and only silence after.
+        while (at < played.size() && played[at].value == 0)
+            ++at;
+        if (c.sound > moved)
+            at = expectRun(played, at, moved + 1, c.sound - moved);
+        at = expectRun(played, at, kNewFirst, kNew);
+        expectOnlySilenceFrom(played, at);
+    }
 }
 
 // ---- the pump thread in real time ----
