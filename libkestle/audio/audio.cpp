@@ -1,10 +1,12 @@
 #include "audio/audio.h"
 
+#include <cmath>
 #include <cstring>
 #include <new>
 
 #include "display/system.h"
 #include "os/diagnostics.h"
+#include "os/identity.h"
 
 namespace {
 
@@ -213,13 +215,22 @@ void OSALAudio::pump()
     if (FAILED(buffer->GetCurrentPosition(&playCsr, &writeCsr)))
         return;
     const int64_t size = bufferBytes();
-    mPlayedTo += (static_cast<int64_t>(playCsr) + size - mPlayCursor) % size;
+    const int64_t moved = (static_cast<int64_t>(playCsr) + size - mPlayCursor) % size;
+    // A pump held up for longer than the buffer lasts (a suspended process)
+    // would lose whole laps here. Counted in full, they show that all it had
+    // written has played, and that the buffer has been going round replaying
+    // it since: the replay is dropped as after any underrun (new bytes go at
+    // the write cursor, silence over the rest of the buffer), and the
+    // hold-up is one underrun, counted below when bytes are waiting, or when
+    // the stream goes on after it ran dry.
+    mPlayedTo += moved + lapsSinceLastLook(moved) * size;
     mPlayCursor = playCsr;
     int32_t used = mRing.usedBytes();
     if (used == 0) {
         if (mPlayedTo >= mSoundEnd) {
             // The last byte has played: only now may the buffer stop.
             buffer->Stop();
+            __atomic_store_n(&mRanDry, 1, __ATOMIC_RELEASE);
             __atomic_store_n(&mStreaming, 0, __ATOMIC_RELEASE);
             __atomic_add_fetch(&mSoundsEnded, 1, __ATOMIC_RELEASE);
             return;
@@ -262,7 +273,31 @@ void OSALAudio::startPlaying(IDirectSoundBuffer *buffer)
     // Always looping: a buffer played once stops at its end, and the sound
     // that wrapped round to its start would never play.
     buffer->Play(0, 0, DSBPLAY_LOOPING);
+    mCursorTimed = false;
+    lapsSinceLastLook(0); // the cursor set out from 0 now
     __atomic_store_n(&mStreaming, 1, __ATOMIC_RELEASE);
+    // The stream went on after running dry: silence played in between.
+    if (__atomic_exchange_n(&mRanDry, 0, __ATOMIC_ACQ_REL))
+        __atomic_add_fetch(&mUnderruns, 1, __ATOMIC_RELAXED);
+}
+
+int64_t OSALAudio::lapsSinceLastLook(int64_t moved)
+{
+    LARGE_INTEGER count = {}, frequency = {};
+    const bool timed = kestle::clocks::readCounter(&count, &frequency);
+    int64_t laps = 0;
+    if (timed && mCursorTimed) {
+        const double elapsed = static_cast<double>(count.QuadPart - mCursorTick) /
+                               static_cast<double>(frequency.QuadPart) * mFormat.nAvgBytesPerSec;
+        // To the nearest lap: the sound device's clock may run a little
+        // apart from the counter's.
+        const double unseen = std::floor((elapsed - static_cast<double>(moved)) / bufferBytes() + 0.5);
+        if (unseen > 0)
+            laps = static_cast<int64_t>(unseen);
+    }
+    mCursorTimed = timed;
+    mCursorTick = count.QuadPart;
+    return laps;
 }
 
 bool OSALAudio::fill(IDirectSoundBuffer *buffer, int32_t bytes)
@@ -348,6 +383,8 @@ int OSALAudio::standby()
         return 0;
     if (mSoundBuffer)
         mSoundBuffer->Stop();
+    // The stream ended on purpose: what follows is no underrun.
+    __atomic_store_n(&mRanDry, 0, __ATOMIC_RELEASE);
     mDevice.leave();
     return 0;
 }

@@ -96,14 +96,22 @@ public:
     // far silence has been laid behind it. Only the pump touches them.
     LONG mStreaming = 0;
     DWORD mPlayCursor = 0;
+    // When the pump last read the play cursor (performance counter ticks),
+    // if the counter could be read then.
+    int64_t mCursorTick = 0;
+    bool mCursorTimed = false;
     int64_t mPlayedTo = 0;
     int64_t mSoundEnd = 0;
     int64_t mSilenceEnd = 0;
     // Times new bytes came after the play cursor had reached the end of the
-    // sound before them, so that silence played between the two; times the
-    // pump stopped the buffer because all of the sound had played.
+    // sound before them, so that silence played between the two (the buffer
+    // still playing, or stopped because the sound had run out with no
+    // standby since); times the pump stopped the buffer because all of the
+    // sound had played. mRanDry: the buffer stopped so, and no standby has
+    // said since that the stream ended on purpose.
     LONG mUnderruns = 0;
     LONG mSoundsEnded = 0;
+    LONG mRanDry = 0;
     // Around the guest's calls into the DirectSound objects (standby): the
     // destructor releases them only when none is under way.
     UseGate mDevice;
@@ -117,6 +125,10 @@ private:
     // silence over the rest of the room in front of the play cursor; false
     // when the buffer would not lock.
     bool fill(IDirectSoundBuffer *buffer, int32_t bytes);
+    // How many whole laps the play cursor has gone round unseen since the
+    // pump last read it, given how far it `moved` within its lap; notes the
+    // time of this reading. 0 when the counter cannot tell.
+    int64_t lapsSinceLastLook(int64_t moved);
 };
 // The pump thread: cycles of arg's pump until the device is destroyed.
 unsigned __stdcall audioOutputThread(void *arg);

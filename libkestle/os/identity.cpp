@@ -24,15 +24,6 @@ int store(int32_t &v, int value)
 kestle::clocks::CounterQueryFn sCounter;
 kestle::clocks::CounterQueryFn sFrequency;
 
-// Both counter queries, made on every call. False when either fails, and
-// also for a zero frequency, which would otherwise divide by zero.
-bool readCounter(LARGE_INTEGER *count, LARGE_INTEGER *frequency)
-{
-    BOOL haveCount = sCounter ? sCounter(count) : QueryPerformanceCounter(count);
-    BOOL haveFrequency = sFrequency ? sFrequency(frequency) : QueryPerformanceFrequency(frequency);
-    return haveCount && haveFrequency && frequency->QuadPart > 0;
-}
-
 } // namespace
 
 namespace kestle::clocks {
@@ -43,7 +34,16 @@ void setCounterQueries(CounterQueryFn counter, CounterQueryFn frequency)
     sFrequency = frequency;
 }
 
+bool readCounter(LARGE_INTEGER *count, LARGE_INTEGER *frequency)
+{
+    BOOL haveCount = sCounter ? sCounter(count) : QueryPerformanceCounter(count);
+    BOOL haveFrequency = sFrequency ? sFrequency(frequency) : QueryPerformanceFrequency(frequency);
+    return haveCount && haveFrequency && frequency->QuadPart > 0;
+}
+
 } // namespace kestle::clocks
+
+using kestle::clocks::readCounter;
 
 extern "C" {
 

@@ -81,15 +81,18 @@ void expectOnlySilenceFrom(const std::vector<PlayedFrame> &played, size_t at)
 // ---- cycles driven by hand ----
 
 // A device whose set-up found no sound device (so no pump thread runs),
-// given a stand-in buffer on a hand-moved clock.
+// given a stand-in buffer on a hand-moved clock, which the performance
+// counter follows too.
 struct HandRig {
     HandRig()
     {
         kt::useStandIn(nullptr);
         audio = std::make_unique<OSALAudio>();
         kt::useDirectSound();
-        audio->mSoundBuffer = &buffer;
+        audio->mSoundBuffer = buffer.handOut();
+        StandInBuffer::driveCounter(&buffer);
     }
+    ~HandRig() { StandInBuffer::driveCounter(nullptr); }
     int write(const std::vector<unsigned char> &bytes)
     {
         return audio->streamOutWrite(bytes.data(), static_cast<int>(bytes.size()));
@@ -244,6 +247,53 @@ TEST(AudioPump, AfterStandbyNewBytesPlayFromTheirFirstFrame)
     expectOnlySilenceFrom(played, at);
 }
 
+TEST(AudioPump, NewBytesAfterASoundRanOutAreAnUnderrunUnlessAStandbyCameBetween)
+{
+    // A guest's stream that ran dry: the buffer stopped at the end of the
+    // sound, and silence played until the next bytes came. A standby says
+    // the stream ended on purpose.
+    struct Case {
+        const char *name;
+        bool standbyWhilePlaying;
+        bool standbyAfterTheEnd;
+        LONG underruns;
+    };
+    const Case cases[] = {
+        {"the sound ran out", false, false, 1},
+        {"standby while it played", true, false, 0},
+        {"standby once it had run out", false, true, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        HandRig rig;
+        ASSERT_EQ(rig.write(kt::numberedFrames(1, 1000)), 4000); // 22.7 ms
+        rig.audio->pump();
+        rig.buffer.advanceMs(10);
+        if (c.standbyWhilePlaying) {
+            EXPECT_EQ(rig.audio->standby(), 0);
+        }
+        rig.audio->pump();
+        rig.buffer.advanceMs(20);
+        rig.audio->pump();
+        EXPECT_FALSE(rig.buffer.playing());
+        if (c.standbyAfterTheEnd) {
+            EXPECT_EQ(rig.audio->standby(), 0);
+        }
+        rig.buffer.advanceMs(100);
+        ASSERT_EQ(rig.write(kt::numberedFrames(500001, 2000)), 8000);
+        rig.audio->pump();
+        rig.buffer.advanceMs(100);
+        rig.audio->pump();
+
+        EXPECT_EQ(rig.audio->mUnderruns, c.underruns);
+        std::vector<PlayedFrame> played = rig.buffer.played();
+        size_t at = expectRun(played, 0, 1, c.standbyWhilePlaying ? 441 : 1000);
+        while (at < played.size() && played[at].value == 0)
+            ++at;
+        expectOnlySilenceFrom(played, expectRun(played, at, 500001, 2000));
+    }
+}
+
 TEST(AudioPump, ARefusedLockKeepsTheBytesAndEndsTheCycle)
 {
     HandRig rig;
@@ -279,6 +329,83 @@ TEST(AudioPump, ALostBufferIsRestoredAndFilled)
     expectOnlySilenceFrom(played, expectRun(played, 0, 1, 200));
 }
 
+TEST(AudioPump, APumpHeldUpForMoreThanALapLetsNothingOfTheOldLapPlayAfterIt)
+{
+    // The pump is held up (a suspended process) while the looping buffer
+    // goes round more than once: it played all that had been written, and
+    // then went on playing it again. Once the pump is back, the sound from
+    // before the hold-up plays no more; what the ring still held, and what
+    // comes after, plays from its first frame; the hold-up is one underrun.
+    struct Case {
+        const char *name;
+        uint32_t sound;  // frames written before the hold-up
+        double heldMs;
+        bool newBytesFirst;  // written before the pump's first cycle after it
+    };
+    const Case cases[] = {
+        {"a lap and a half second, new bytes waiting", 88200, 60500, true},
+        {"two laps and more, new bytes waiting", 88200, 120700, true},
+        {"new bytes only after the pump came back", 88200, 60500, false},
+        {"a backlog in the ring", 65 * kFramesPerSecond, 60500, true},
+    };
+    constexpr uint32_t kNewFirst = 100000001, kNew = 22050;
+    constexpr uint32_t kLapFrames = kBufferBytes / 4;
+    constexpr uint32_t kLeadFrames = StandInBuffer::kLeadBytes / 4;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        HandRig rig;
+        ASSERT_EQ(rig.write(kt::numberedFrames(1, c.sound)), static_cast<int>(c.sound * 4));
+        rig.audio->pump();
+        rig.buffer.advanceMs(10);
+        rig.audio->pump();
+        const uint32_t moved = c.sound - static_cast<uint32_t>(rig.audio->mRing.usedBytes() / 4);
+        rig.buffer.advanceMs(c.heldMs);
+        const int64_t back = rig.buffer.now();
+        const std::vector<unsigned char> newBytes = kt::numberedFrames(kNewFirst, kNew);
+        if (c.newBytesFirst) {
+            ASSERT_EQ(rig.write(newBytes), static_cast<int>(kNew * 4));
+        }
+        rig.audio->pump();
+        if (!c.newBytesFirst) {
+            ASSERT_EQ(rig.write(newBytes), static_cast<int>(kNew * 4));
+        }
+        // Cycles until the pump has stopped the buffer with nothing left to
+        // play, or everything has had time to play and more.
+        const int cycles = static_cast<int>((c.sound - moved + kNew) / 2205) + 20;
+        for (int i = 0; i < cycles && (rig.audio->streaming() || rig.audio->mRing.usedBytes() > 0); ++i) {
+            rig.buffer.advanceMs(50);
+            rig.audio->pump();
+        }
+        rig.buffer.advanceMs(1000);
+
+        EXPECT_EQ(rig.audio->mUnderruns, 1) << "one underrun for the hold-up";
+        std::vector<PlayedFrame> played = rig.buffer.played();
+        // Before and during the hold-up: all that was in the buffer, once
+        // round (and then round again, which nothing could stop).
+        expectRun(played, 0, 1, std::min(c.sound, kLapFrames));
+        size_t at = 0;
+        while (at < played.size() && played[at].tick < back)
+            ++at;
+        ASSERT_GT(at, 0u);
+        // What DirectSound had already taken, up to its write cursor, may
+        // still go on with the old lap ...
+        size_t taken = 0;
+        while (taken < kLeadFrames && at < played.size() && played[at].value != 0 &&
+               played[at].value == played[at - 1].value + 1 && played[at].value <= c.sound) {
+            ++at;
+            ++taken;
+        }
+        // ... then nothing more of it: maybe silence, what the ring held,
+        // the new bytes from their first frame, and only silence after.
+        while (at < played.size() && played[at].value == 0)
+            ++at;
+        if (c.sound > moved)
+            at = expectRun(played, at, moved + 1, c.sound - moved);
+        at = expectRun(played, at, kNewFirst, kNew);
+        expectOnlySilenceFrom(played, at);
+    }
+}
+
 // ---- the pump thread in real time ----
 
 // A device set up on the stand-in: it runs its own pump thread.
@@ -289,7 +416,14 @@ struct PlaybackRig {
         audio = std::make_unique<OSALAudio>();
         kt::useDirectSound();
     }
-    ~PlaybackRig() { audio.reset(); }
+    // Once the device has gone, so have the DirectSound objects it made.
+    ~PlaybackRig()
+    {
+        audio.reset();
+        EXPECT_TRUE(device.released()) << device.references() << " references to the sound device left";
+        EXPECT_TRUE(buffer.released());
+        EXPECT_EQ(buffer.references(), 0) << "references to the buffer or its notify interface left";
+    }
     // Writes count frames numbered from first in one block (so that no pause
     // of the test can come between them); gives the moment it was handed over.
     int64_t writeFrames(uint32_t first, uint32_t count)
@@ -421,10 +555,11 @@ TEST(AudioPlayback, NewBytesAfterAStopPlayFromTheirFirstFrame)
 // The device is made by the exports, on a stand-in that lives until the
 // process ends, and the process ends as a guest's does: WM_QUIT in the idle
 // loop.
-void useLeakedStandIn()
+StandInBuffer *useLeakedStandIn()
 {
     auto *buffer = new StandInBuffer();
     kt::useStandIn(new kt::StandInDevice(buffer));
+    return buffer;
 }
 
 [[noreturn]] void quitThroughTheIdleLoop()
@@ -440,6 +575,8 @@ void useLeakedStandIn()
 // process has begun to exit: an exit step lets them go and waits for them.
 HANDLE sFinished;
 int sWriteResult = -2;
+StandInBuffer *sHeldBuffer;
+int sStandbyResult = -2;
 
 KT_ROLE(shutdownUnderWriter)
 {
@@ -501,6 +638,33 @@ KT_ROLE(shutdownUnderPumpCopy)
     quitThroughTheIdleLoop();
 }
 
+KT_ROLE(shutdownUnderStandby)
+{
+    sHeldBuffer = useLeakedStandIn();
+    std::vector<unsigned char> second = kt::numberedFrames(1, kFramesPerSecond);
+    if (osal_audio_streamout_write(second.data(), static_cast<int>(second.size())) != static_cast<int>(second.size()))
+        return 3;
+    OSALAudio *audio = OSALSystem::getInstance()->mAudio.get();
+    if (!kt::waitUntil([&] { return audio->streaming(); }))
+        return 4;
+    sFinished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    // The guest's standby stops inside DirectSound's Stop.
+    sHeldBuffer->holdNextStop();
+    std::thread([] {
+        sStandbyResult = osal_audio_streamout_standby();
+        SetEvent(sFinished);
+    }).detach();
+    if (!sHeldBuffer->waitStopHeld(30000))
+        return 5;
+    atexit([] {
+        sHeldBuffer->letStopGoOn();
+        if (WaitForSingleObject(sFinished, 30000) == WAIT_OBJECT_0)
+            printf("the standby returned %d\n", sStandbyResult);
+        fflush(stdout);
+    });
+    quitThroughTheIdleLoop();
+}
+
 KT_ROLE(shutdownWhileStreaming)
 {
     useLeakedStandIn();
@@ -531,6 +695,7 @@ TEST(AudioShutdown, EndsCleanlyWhileThreadsAreInsideTheDevice)
     const Case cases[] = {
         {"shutdownUnderWriter", "the write returned " + std::to_string(2 * kt::pageSize()) + "\n"},
         {"shutdownUnderPumpCopy", "the pump ended\n"},
+        {"shutdownUnderStandby", "the standby returned 0\n"},
         {"shutdownWhileStreaming", ""},
     };
     for (const Case &c : cases) {
