@@ -23,6 +23,7 @@
 #include "audio/audio.h"
 #include "display/system.h"
 #include "kestle.h"
+#include "release_device.h"
 #include "wait.h"
 
 namespace {
@@ -44,19 +45,6 @@ constexpr uint32_t kRate = 44100;
 // test looks at it: the end of the sound has reached the recorder, and
 // nothing stale follows it.
 constexpr size_t kSilenceAfter = kRate / 2;
-
-// The process's device ends as shutdown ends it, before the process exits:
-// the sound driver's threads must not run on into the exit with it.
-class ReleaseTheDevice : public ::testing::Environment {
-public:
-    void TearDown() override
-    {
-        if (OSALSystem *system = OSALSystem::getInstance())
-            if (OSALAudio *audio = system->mAudio.get())
-                audio->~OSALAudio();
-    }
-};
-const auto *const kReleaseTheDevice = ::testing::AddGlobalTestEnvironment(new ReleaseTheDevice);
 
 // Frames numbered first, first + 1, ... as a guest writes them.
 std::vector<unsigned char> frames(uint32_t first, uint32_t count)

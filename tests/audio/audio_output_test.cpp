@@ -13,23 +13,11 @@
 #include "display/system.h"
 #include "files.h"
 #include "kestle.h"
+#include "release_device.h"
 #include "tempdir.h"
 #include "wait.h"
 
 namespace {
-
-// The process's device ends as shutdown ends it, before the process exits:
-// the sound driver's threads must not run on into the exit with it.
-class ReleaseTheDevice : public ::testing::Environment {
-public:
-    void TearDown() override
-    {
-        if (OSALSystem *system = OSALSystem::getInstance())
-            if (OSALAudio *audio = system->mAudio.get())
-                audio->~OSALAudio();
-    }
-};
-const auto *const kReleaseTheDevice = ::testing::AddGlobalTestEnvironment(new ReleaseTheDevice);
 
 // Polls until the ring is empty or 60 s have passed.
 bool waitDrained(const RingBuffer &ring)
