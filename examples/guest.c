@@ -252,8 +252,9 @@ static void stepAudio(void)
     int channels = osal_audio_streamout_channels();
     int queued = osal_audio_streamout_write(tone, (int)sizeof tone);
     /* The library plays what is queued on a thread of its own, which looks
-     * at the queue every 300 ms: give it the tone's length and that. */
-    Sleep(500 + 600);
+     * at the queue every 300 ms, and the sound device's first start may take
+     * a second: give it the tone's length and that. */
+    Sleep(500 + 600 + 1500);
     if (queued == (int)sizeof tone && rate == kRate && channels == 2)
         report("audio", "ok", "a 0.5 s tone of 440 Hz played (%d Hz, %d channels, 16-bit)", rate, channels);
     else

@@ -21,6 +21,9 @@ constexpr DWORD kBufferFlags = DSBCAPS_GETCURRENTPOSITION2 | DSBCAPS_GLOBALFOCUS
                                DSBCAPS_CTRLVOLUME | DSBCAPS_CTRLPAN | DSBCAPS_CTRLFREQUENCY;
 constexpr int kBufferSeconds = 60;
 constexpr int kFrameBytes = 4;
+// How long silence plays on behind a sound before the buffer stops: more
+// than the sound device holds between the play cursor and the sound server.
+constexpr int kDrainMs = 1000;
 constexpr DWORD kDesktopRetryMs = 100;
 
 kestle::audio::DirectSoundCreateFn sDirectSoundCreate = nullptr;
@@ -227,8 +230,11 @@ void OSALAudio::pump()
     mPlayCursor = playCsr;
     int32_t used = mRing.usedBytes();
     if (used == 0) {
-        if (mPlayedTo >= mSoundEnd) {
-            // The last byte has played: only now may the buffer stop.
+        if (mPlayedTo >= mSoundEnd + int64_t{mFormat.nAvgBytesPerSec} * kDrainMs / 1000) {
+            // The last byte has played, and the sound device has had the
+            // time to pass it on: only now may the buffer stop. DirectSound's
+            // play cursor runs ahead of what has reached the sound server,
+            // and a stop drops what is still on its way.
             buffer->Stop();
             __atomic_store_n(&mRanDry, 1, __ATOMIC_RELEASE);
             __atomic_store_n(&mStreaming, 0, __ATOMIC_RELEASE);

@@ -66,7 +66,8 @@ public:
     int formatTag() const { return mFormat.wFormatTag; }
     int bufferBytes() const { return static_cast<int>(mBufferDesc.dwBufferBytes); }
     // Whether the pump has the buffer playing (it stops it once the play
-    // cursor has passed the last byte written and the ring is empty).
+    // cursor has passed the last byte written by a second, and the ring is
+    // empty).
     bool streaming() const { return __atomic_load_n(&mStreaming, __ATOMIC_ACQUIRE) != 0; }
 
     // For ever: wait on mEvent, stop, reset, one pump cycle. Nothing starts it.

@@ -210,7 +210,14 @@ TEST(AudioPump, AnEmptyRingStopsTheBufferOnlyOnceTheLastFrameHasPlayed)
     EXPECT_EQ(rig.buffer.stops(), 0);
     EXPECT_TRUE(rig.audio->streaming());
 
+    // The last frame has passed the play cursor; the sound device is still
+    // passing it on for a second.
     rig.buffer.advanceMs(5);
+    rig.audio->pump();
+    EXPECT_TRUE(rig.buffer.playing()) << "stopped while the sound device still passed the last frames on";
+    EXPECT_EQ(rig.buffer.stops(), 0);
+
+    rig.buffer.advanceMs(1000);
     rig.audio->pump();
     EXPECT_FALSE(rig.buffer.playing());
     EXPECT_EQ(rig.buffer.stops(), 1);
@@ -273,7 +280,8 @@ TEST(AudioPump, NewBytesAfterASoundRanOutAreAnUnderrunUnlessAStandbyCameBetween)
             EXPECT_EQ(rig.audio->standby(), 0);
         }
         rig.audio->pump();
-        rig.buffer.advanceMs(20);
+        // Past the end, and the second the sound device takes to pass it on.
+        rig.buffer.advanceMs(20 + 1000);
         rig.audio->pump();
         EXPECT_FALSE(rig.buffer.playing());
         if (c.standbyAfterTheEnd) {
